@@ -1,0 +1,59 @@
+# The plugin's own code: the platform layer, the subsystems, and the two
+# flavours of the library (shipped and development).
+
+file(GLOB QV_PLATFORM_SOURCES CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/src/platform/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/platform/${QV_PLATFORM}/*.cpp)
+add_library(qv_platform STATIC ${QV_PLATFORM_SOURCES})
+target_compile_options(qv_platform PRIVATE ${QV_WARNINGS} -fno-exceptions -fno-rtti -fvisibility=hidden)
+if(WIN32)
+  target_link_libraries(qv_platform PUBLIC ws2_32)
+  target_compile_definitions(qv_platform PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+else()
+  target_link_libraries(qv_platform PUBLIC pthread dl)
+endif()
+
+file(GLOB QV_CORE_SOURCES CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/src/core/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/falloff/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/audio/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/identity/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/update/*.cpp)
+list(FILTER QV_CORE_SOURCES EXCLUDE REGEX "/(plugin_interface|flavour_shipped|flavour_dev)\\.cpp$")
+add_library(qv_core STATIC ${QV_CORE_SOURCES})
+target_include_directories(qv_core PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(qv_core PRIVATE ${QV_WARNINGS} -fno-exceptions -fno-rtti -fvisibility=hidden)
+target_link_libraries(qv_core PUBLIC qv_platform)
+
+foreach(flavour shipped dev)
+  # Object libraries: their code lands in whatever links them, ahead of the
+  # core archive that calls into it.
+  add_library(qv_flavour_${flavour} OBJECT ${PROJECT_SOURCE_DIR}/src/core/flavour_${flavour}.cpp)
+  target_compile_options(qv_flavour_${flavour} PRIVATE ${QV_WARNINGS} -fno-exceptions -fno-rtti -fvisibility=hidden)
+  target_link_libraries(qv_flavour_${flavour} PUBLIC qv_core)
+endforeach()
+
+# quorvane_voice is what ships; quorvane_voice_dev adds the test settings and
+# is what the tests and the demo load.
+function(qv_plugin_library name flavour)
+  add_library(${name} SHARED ${PROJECT_SOURCE_DIR}/src/core/plugin_interface.cpp)
+  target_compile_options(${name} PRIVATE ${QV_WARNINGS} -fno-exceptions -fno-rtti -fvisibility=hidden)
+  target_link_libraries(${name} PRIVATE qv_flavour_${flavour} qv_core qv_platform)
+  if(WIN32)
+    set_target_properties(${name} PROPERTIES PREFIX "")
+    target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL)
+  else()
+    target_link_options(${name} PRIVATE
+      -Wl,--version-script=${PROJECT_SOURCE_DIR}/src/exports.map
+      # Never unmapped: a worker that outlives dlclose keeps running.
+      -Wl,-z,nodelete
+      -Wl,--exclude-libs,ALL)
+    if(NOT QV_SANITIZE)
+      target_link_options(${name} PRIVATE -Wl,-z,defs)
+    endif()
+    set_target_properties(${name} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/exports.map)
+  endif()
+endfunction()
+
+qv_plugin_library(quorvane_voice shipped)
+qv_plugin_library(quorvane_voice_dev dev)

@@ -1,0 +1,5 @@
+#include "flavour.h"
+
+void flavour_configure() {}
+
+void flavour_worker_started(const char *, uint32_t) {}

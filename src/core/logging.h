@@ -1,0 +1,16 @@
+// The plugin's two log channels: its own file (debug lines, when debug_log
+// is on) and Mumble's log (notices, with the product prefix).
+#pragma once
+
+#if defined(__GNUC__)
+#define QV_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define QV_PRINTF(f, a)
+#endif
+
+constexpr const char *log_prefix = "[Quorvane Voice] ";
+constexpr int notice_message_size = 1024;
+constexpr int notice_line_size = 1200;
+
+void log_debug(const char *format, ...) QV_PRINTF(1, 2);
+void log_notice(const char *format, ...) QV_PRINTF(1, 2);

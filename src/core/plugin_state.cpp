@@ -1,0 +1,141 @@
+#include "plugin_state.h"
+
+#include "../falloff/falloff_worker.h"
+#include "../identity/identity_worker.h"
+#include "configuration.h"
+#include "flavour.h"
+#include "logging.h"
+
+#include <cstring>
+
+plugin_state g_state;
+
+namespace {
+// Set once by the first init; the lock is never destroyed after that.
+std::atomic<bool> lock_initialised{false};
+
+void *generation_arg(uint32_t generation) {
+    return reinterpret_cast<void *>(static_cast<uintptr_t>(generation));
+}
+
+void stop_thread(platform_thread &thread) {
+    if (!thread) return;
+    platform_thread_wait(thread, worker_stop_wait_ms);  // an overrun is not reported
+    platform_thread_close(thread);
+    thread = nullptr;
+}
+}  // namespace
+
+void state_lock_enter() { platform_lock_enter(&g_state.state_lock); }
+void state_lock_leave() { platform_lock_leave(&g_state.state_lock); }
+
+bool state_lock_available() { return lock_initialised.load(std::memory_order_acquire); }
+
+bool is_running() {
+    int32_t expected = 1;
+    return g_state.running.compare_exchange_strong(expected, 1);
+}
+
+bool worker_is_current(uint32_t generation) {
+    return is_running() && g_state.worker_generation.load() == generation;
+}
+
+void register_api_functions(const void *table) {
+    if (!table) return;
+    std::memcpy(&g_state.api_table, table, sizeof g_state.api_table);
+    g_state.api_registered = 1;
+}
+
+int32_t plugin_init(uint32_t id) {
+    flavour_configure();
+    g_state.plugin_id = id;
+    if (!lock_initialised.load(std::memory_order_acquire)) {
+        platform_lock_init(&g_state.state_lock);
+        lock_initialised.store(true, std::memory_order_release);
+    }
+    g_state.falloff_thread = nullptr;
+    g_state.identity_thread = nullptr;
+    g_state.lock_ready = 1;
+
+    configuration_load();
+
+    if (platform_network_startup()) {
+        g_state.network_ready = 1;
+    } else {
+        log_debug("network startup failed");
+    }
+    configuration_report();
+    if (g_state.network_ready == 1) start_workers();
+    return 0;
+}
+
+void start_workers() {
+    if (is_running()) return;
+    g_state.running.exchange(1);
+    uint32_t generation = g_state.worker_generation.load();
+
+    if (!platform_thread_start(&g_state.falloff_thread, falloff_worker, generation_arg(generation))) {
+        g_state.running.exchange(0);
+        log_notice("failed to start falloff worker");
+        // With running at 0 an identity worker would end at once; leave it out.
+        return;
+    }
+    if (!platform_thread_start(&g_state.identity_thread, identity_worker, generation_arg(generation)))
+        log_notice("failed to start identity worker");
+}
+
+void plugin_shutdown() {
+    int32_t was = g_state.running.exchange(0);
+    if (g_state.lock_ready == 1) {
+        state_lock_enter();
+        // Workers of this session are stale from here on, even one that
+        // overruns the wait below and wakes after a later init.
+        g_state.worker_generation.fetch_add(1);
+        if (was == 1) platform_socket_shutdown(g_state.falloff_socket);
+        state_lock_leave();
+    }
+    if (was == 1) {
+        stop_thread(g_state.falloff_thread);
+        stop_thread(g_state.identity_thread);
+    }
+    if (g_state.lock_ready == 1) {
+        state_lock_enter();
+        g_state.connection_id = -1;
+        g_state.identity_hash[0] = '\0';
+        g_state.user_hash_count = 0;
+        g_state.speaker_count = 0;
+        state_lock_leave();
+    }
+    if (g_state.network_ready == 1) {
+        platform_network_cleanup();
+        g_state.network_ready = 0;
+    }
+    g_state.lock_ready = 0;
+}
+
+bool worker_wait(uint32_t generation, uint32_t ms) {
+    uint32_t start = platform_ticks();
+    for (;;) {
+        if (!worker_is_current(generation)) return false;
+        uint32_t elapsed = platform_ticks() - start;
+        if (elapsed >= ms) return true;
+        uint32_t slice = ms - elapsed;
+        platform_sleep(slice < worker_slice_ms ? slice : worker_slice_ms);
+    }
+}
+
+namespace {
+thread_local bool this_thread_is_worker = false;
+thread_local uint32_t this_thread_generation = 0;
+}  // namespace
+
+void worker_thread_begin(uint32_t generation) {
+    this_thread_is_worker = true;
+    this_thread_generation = generation;
+}
+
+log_permission thread_log_permission() {
+    if (!this_thread_is_worker) return log_permission::host_and_file;
+    if (g_state.worker_generation.load() != this_thread_generation) return log_permission::none;
+    return is_running() ? log_permission::host_and_file : log_permission::file_only;
+}

@@ -1,0 +1,122 @@
+// The one process-wide state record, its lock, and the lifecycle that Mumble
+// drives through registerAPIFunctions, init and shutdown.
+#pragma once
+
+#include "../abi/mumble_abi.h"
+#include "../platform/platform.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t max_speakers = 512;
+constexpr size_t max_user_hashes = 512;
+constexpr size_t hash_size = 128;
+constexpr size_t credential_size = 192;
+constexpr size_t host_size = 256;
+constexpr size_t api_key_size = 256;
+constexpr size_t path_size = 1024;
+
+// A worker that overruns this wait is left running detached; see
+// worker_generation below for how it is kept away from the state.
+constexpr uint32_t worker_stop_wait_ms = 6000;
+
+struct speaker_entry {
+    char hash[hash_size];
+    float gain;
+    float pan;
+};
+
+struct user_hash_entry {
+    uint32_t user_id;
+    char hash[hash_size];
+};
+
+struct plugin_state {
+    // Host link
+    uint32_t plugin_id = 0;
+    mumble_api_table api_table{};
+    uint8_t api_registered = 0;
+    int32_t connection_id = -1;
+
+    // Lock, threads and network. The lock is initialised once and never
+    // destroyed while the library is loaded: Mumble may run the audio callback
+    // during and just after shutdown, and a worker that overran its wait may
+    // still reach for it.
+    platform_lock state_lock{};
+    uint8_t lock_ready = 0;
+    std::atomic<int32_t> running{0};
+    platform_thread falloff_thread = nullptr;
+    platform_thread identity_thread = nullptr;
+    uint8_t network_ready = 0;
+    platform_socket falloff_socket = platform_invalid_socket;
+
+    // Bumped (under the lock) by every shutdown. A worker remembers the value
+    // it was started under; when they differ it belongs to an ended session
+    // and must leave the state, the host and the lock's contents alone.
+    std::atomic<uint32_t> worker_generation{0};
+
+    // Configuration and files
+    char server_host[host_size] = {};
+    int32_t server_port = 0;
+    char api_key[api_key_size] = {};
+    uint8_t enabled = 0;
+    uint8_t debug_log = 0;
+    int32_t reconnect_sec = 0;
+    char plugin_dir[path_size] = {};
+    char ini_path[path_size] = {};
+    char log_path[path_size] = {};
+    char client_id_path[path_size] = {};
+    char token_path[path_size] = {};
+
+    // Identity, credential and tables
+    char identity_hash[hash_size] = {};
+    char credential[credential_size] = {};
+    speaker_entry speaker_table[max_speakers] = {};
+    size_t speaker_count = 0;
+    user_hash_entry user_hash_table[max_user_hashes] = {};
+    size_t user_hash_count = 0;
+};
+
+extern plugin_state g_state;
+
+// The lock exists from the first init until the library is unloaded.
+void state_lock_enter();
+void state_lock_leave();
+
+// True while the workers are to run (compare-exchange of 1 with 1).
+bool is_running();
+
+// True while a worker started under `generation` still belongs to the
+// current session.
+bool worker_is_current(uint32_t generation);
+
+void register_api_functions(const void *table);
+int32_t plugin_init(uint32_t id);
+void plugin_shutdown();
+void start_workers();
+
+// Host function slots; null when the table is not registered or the slot is empty.
+template <typename Fn> Fn api_slot(size_t slot) {
+    if (g_state.api_registered != 1) return nullptr;
+    return reinterpret_cast<Fn>(g_state.api_table.slots[slot]);
+}
+
+// The lock has been initialised by some init (it is never destroyed).
+bool state_lock_available();
+
+// Workers wait in slices of at most this, looking at `running` before each.
+constexpr uint32_t worker_slice_ms = 200;
+
+// Waits ms of plugin time in slices; false as soon as the worker started
+// under `generation` is to stop.
+bool worker_wait(uint32_t generation, uint32_t ms);
+
+// Marks the calling thread as a worker of `generation`. Logging from a worker
+// is then kept from the host once shutdown has begun (the host thread may be
+// waiting for this very worker) and dropped altogether once the worker is
+// stale (a later init may be rewriting the paths).
+void worker_thread_begin(uint32_t generation);
+
+enum class log_permission { host_and_file, file_only, none };
+log_permission thread_log_permission();

@@ -1,0 +1,68 @@
+// The one interface between the plugin and the operating system. Everything
+// below has a Win32 implementation (src/platform/win32) and a POSIX one
+// (src/platform/posix); logic code includes only this header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// ---- lock -------------------------------------------------------------------
+// Opaque storage large enough for a critical section or a pthread mutex, so
+// the state record can hold the lock without heap memory.
+struct platform_lock {
+    alignas(16) unsigned char storage[64];
+};
+
+void platform_lock_init(platform_lock *lock);
+void platform_lock_enter(platform_lock *lock);
+void platform_lock_leave(platform_lock *lock);
+
+// ---- threads ----------------------------------------------------------------
+using platform_thread = void *;  // null = no thread
+using platform_thread_fn = void (*)(void *arg);
+
+// Starts fn(arg) at once with the default stack size. The thread keeps the
+// plugin's own library loaded until fn has returned, so a thread that
+// outlives the host's unload never runs in unmapped code.
+bool platform_thread_start(platform_thread *out, platform_thread_fn fn, void *arg);
+// Waits at most timeout_ms (scaled) for the thread to end; true when it ended.
+bool platform_thread_wait(platform_thread thread, uint32_t timeout_ms);
+// Gives the handle up; a thread still running goes on detached.
+void platform_thread_close(platform_thread thread);
+
+// ---- time and process -------------------------------------------------------
+// Milliseconds of a monotonic clock, wrapping at 2^32. Under a test time
+// scale the clock runs faster by that factor.
+uint32_t platform_ticks();
+// Sleeps ms of (scaled) time.
+void platform_sleep(uint32_t ms);
+uint32_t platform_process_id();
+bool platform_local_time(time_t when, std::tm *out);
+
+// Test-only time scale: ticks, sleeps, thread waits and socket time-outs run
+// `factor` times faster. The shipped library never calls this (factor 1).
+void platform_set_time_scale(double factor);
+// A duration of `ms` scaled for the current factor (at least 1 ms when ms > 0).
+uint32_t platform_scaled_ms(uint32_t ms);
+
+// ---- module, environment ----------------------------------------------------
+// Full file name of the plugin's own library into buf; returns the length as
+// the OS reports it (0 on failure, >= size when the name was cut).
+size_t platform_module_path(char *buf, size_t size);
+// The path separator of the platform's file names.
+char platform_path_separator();
+// "windows" or "linux": the word of the start-up notice.
+const char *platform_name();
+// Copies the variable into buf. Returns its length when it fits, a value
+// >= size when it does not (buf then undefined), 0 when unset or empty.
+size_t platform_getenv(const char *name, char *buf, size_t size);
+
+// ---- network ----------------------------------------------------------------
+using platform_socket = intptr_t;
+constexpr platform_socket platform_invalid_socket = -1;
+
+bool platform_network_startup();
+void platform_network_cleanup();
+// Shuts a socket down in both directions without closing it.
+void platform_socket_shutdown(platform_socket s);

@@ -1,0 +1,43 @@
+// A test with a fresh plugin folder and a simulated host that has loaded the
+// development library from it. The host's bookkeeping is checked at the end.
+#pragma once
+
+#include "mumble_host.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+// Tests run the plugin's clocks this much faster than real time.
+constexpr int test_time_scale = 20;
+
+class host_test : public ::testing::Test {
+  protected:
+    void SetUp() override { open("plugin"); }
+
+    // Replaces the sandbox and host (for tests that need a special folder).
+    void open(const std::string &folder_name) {
+        host.reset();
+        sandbox = std::make_unique<plugin_sandbox>(folder_name);
+        set_env("QUORVANE_VOICE_TEST_TIME_SCALE", std::to_string(test_time_scale));
+        host = std::make_unique<mumble_host>(sandbox->library());
+        ASSERT_TRUE(host->loaded()) << host->load_error();
+    }
+
+    void TearDown() override {
+        if (host) {
+            EXPECT_EQ(host->outstanding(), 0u) << "host memory not given back";
+            EXPECT_TRUE(host->memory_errors().empty()) << host->memory_errors().front();
+            EXPECT_TRUE(host->unexpected_slots().empty()) << "unexpected host slot " << host->unexpected_slots().front();
+        }
+        host.reset();
+        sandbox.reset();
+    }
+
+    std::string log_file() const { return sandbox->read("quorvane_voice.log"); }
+
+    std::unique_ptr<plugin_sandbox> sandbox;
+    std::unique_ptr<mumble_host> host;
+};

@@ -1,0 +1,204 @@
+#include "mumble_host.h"
+
+#include "loader.h"
+
+#include <cstring>
+#include <utility>
+
+mumble_host *mumble_host::current = nullptr;
+
+namespace {
+constexpr mumble_error_t host_error = 1;
+
+mumble_error_t QV_CALL host_free(mumble_plugin_id_t, const void *p) { return mumble_host::current->on_free(p); }
+mumble_error_t QV_CALL host_local_user(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t *out) {
+    return mumble_host::current->on_get_local_user_id(c, out);
+}
+mumble_error_t QV_CALL host_all_users(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t **u, size_t *n) {
+    return mumble_host::current->on_get_all_users(c, u, n);
+}
+mumble_error_t QV_CALL host_user_hash(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t u,
+                                      const char **h) {
+    return mumble_host::current->on_get_user_hash(c, u, h);
+}
+mumble_error_t QV_CALL host_log(mumble_plugin_id_t id, const char *text) {
+    return mumble_host::current->on_log(id, text);
+}
+
+// Slots the plugin has no business calling: each records its own index.
+template <size_t N> mumble_error_t QV_CALL unexpected_slot() {
+    mumble_host::current->on_unexpected(N);
+    return host_error;
+}
+template <size_t... I> void fill_unexpected(mumble_api_table &t, std::index_sequence<I...>) {
+    ((t.slots[I] = reinterpret_cast<api_slot_fn>(&unexpected_slot<I>)), ...);
+}
+}  // namespace
+
+mumble_host::mumble_host(const std::string &library_path) {
+    current = this;
+    fill_unexpected(table_, std::make_index_sequence<api_slot_count>{});
+    table_.slots[api_slot_free_memory] = reinterpret_cast<api_slot_fn>(&host_free);
+    table_.slots[api_slot_get_local_user_id] = reinterpret_cast<api_slot_fn>(&host_local_user);
+    table_.slots[api_slot_get_all_users] = reinterpret_cast<api_slot_fn>(&host_all_users);
+    table_.slots[api_slot_get_user_hash] = reinterpret_cast<api_slot_fn>(&host_user_hash);
+    table_.slots[api_slot_log] = reinterpret_cast<api_slot_fn>(&host_log);
+    library_ = library_load(library_path, &load_error_);
+}
+
+mumble_host::~mumble_host() {
+    library_unload(library_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto &[p, is_array] : handed_) {
+        if (is_array)
+            delete[] static_cast<const mumble_userid_t *>(p);
+        else
+            delete[] static_cast<const char *>(p);
+    }
+    if (current == this) current = nullptr;
+}
+
+void *mumble_host::symbol(const char *name) const { return library_ ? library_symbol(library_, name) : nullptr; }
+
+void mumble_host::register_api() {
+    // Mumble hands over a temporary: the plugin must copy it.
+    mumble_api_table temporary = table_;
+    register_table(&temporary);
+    std::memset(&temporary, 0, sizeof temporary);
+}
+
+void mumble_host::register_table(const void *table) {
+    fn<void(QV_CALL *)(void *)>("mumble_registerAPIFunctions")(const_cast<void *>(table));
+}
+
+mumble_error_t mumble_host::init(uint32_t plugin_id) {
+    return fn<mumble_error_t(QV_CALL *)(mumble_plugin_id_t)>("mumble_init")(plugin_id);
+}
+
+void mumble_host::shutdown() { fn<void(QV_CALL *)()>("mumble_shutdown")(); }
+
+void mumble_host::synchronize(mumble_connection_t c) {
+    fn<void(QV_CALL *)(mumble_connection_t)>("mumble_onServerSynchronized")(c);
+}
+
+void mumble_host::disconnect(mumble_connection_t c) {
+    fn<void(QV_CALL *)(mumble_connection_t)>("mumble_onServerDisconnected")(c);
+}
+
+void mumble_host::user_added(mumble_connection_t c, mumble_userid_t u) {
+    fn<void(QV_CALL *)(mumble_connection_t, mumble_userid_t)>("mumble_onUserAdded")(c, u);
+}
+
+bool mumble_host::audio(float *pcm, uint32_t frames, uint16_t channels, bool speech, mumble_userid_t user) {
+    using audio_fn = bool(QV_CALL *)(float *, uint32_t, uint16_t, uint32_t, bool, mumble_userid_t);
+    return fn<audio_fn>("mumble_onAudioSourceFetched")(pcm, frames, channels, 48000, speech, user);
+}
+
+void mumble_host::set_local_user(uint32_t id, mumble_error_t result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    local_user_ = id;
+    local_user_result_ = result;
+}
+
+void mumble_host::set_users(std::vector<host_user> users, mumble_error_t result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    users_ = std::move(users);
+    users_result_ = result;
+}
+
+std::vector<std::string> mumble_host::logs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return logs_;
+}
+
+std::vector<uint32_t> mumble_host::log_plugin_ids() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_ids_;
+}
+
+void mumble_host::clear_logs() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    logs_.clear();
+    log_ids_.clear();
+}
+
+size_t mumble_host::outstanding() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handed_.size();
+}
+
+size_t mumble_host::handed_out() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handed_total_;
+}
+
+std::vector<std::string> mumble_host::memory_errors() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return memory_errors_;
+}
+
+std::vector<size_t> mumble_host::unexpected_slots() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return unexpected_;
+}
+
+mumble_error_t mumble_host::on_free(const void *pointer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handed_.find(pointer);
+    if (it == handed_.end()) {
+        memory_errors_.push_back("freeMemory of a pointer not handed out (or freed twice)");
+        return host_error;
+    }
+    if (it->second)
+        delete[] static_cast<const mumble_userid_t *>(pointer);
+    else
+        delete[] static_cast<const char *>(pointer);
+    handed_.erase(it);
+    return 0;
+}
+
+mumble_error_t mumble_host::on_get_local_user_id(mumble_connection_t, mumble_userid_t *out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (local_user_result_ == 0) *out = local_user_;
+    return local_user_result_;
+}
+
+mumble_error_t mumble_host::on_get_all_users(mumble_connection_t, mumble_userid_t **users, size_t *count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (users_result_ != 0) return users_result_;
+    auto *array = new mumble_userid_t[users_.size() + 1];
+    for (size_t i = 0; i < users_.size(); ++i) array[i] = users_[i].id;
+    handed_[array] = true;
+    ++handed_total_;
+    *users = array;
+    *count = users_.size();
+    return 0;
+}
+
+mumble_error_t mumble_host::on_get_user_hash(mumble_connection_t, mumble_userid_t user, const char **hash) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const host_user &u : users_) {
+        if (u.id != user) continue;
+        if (u.hash) {
+            auto *text = new char[u.hash->size() + 1];
+            std::memcpy(text, u.hash->c_str(), u.hash->size() + 1);
+            handed_[text] = false;
+            ++handed_total_;
+            *hash = text;
+        }
+        return u.hash_result;
+    }
+    return host_error;
+}
+
+mumble_error_t mumble_host::on_log(uint32_t plugin_id, const char *text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    logs_.emplace_back(text);
+    log_ids_.push_back(plugin_id);
+    return 0;
+}
+
+void mumble_host::on_unexpected(size_t slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unexpected_.push_back(slot);
+}

@@ -1,0 +1,56 @@
+// A fresh plugin folder per test: a copy of the development library, so the
+// files the plugin keeps beside itself (log, ini, tokens) start out absent.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+std::filesystem::path dev_library_path();
+
+class plugin_sandbox {
+  public:
+    // `folder_name` is the last component of the folder (made unique).
+    explicit plugin_sandbox(const std::string &folder_name = "plugin");
+    ~plugin_sandbox();
+    plugin_sandbox(const plugin_sandbox &) = delete;
+    plugin_sandbox &operator=(const plugin_sandbox &) = delete;
+
+    const std::filesystem::path &dir() const { return dir_; }
+    std::string library() const { return library_.string(); }
+    std::filesystem::path file(const std::string &name) const { return dir_ / name; }
+    std::string read(const std::string &name) const;
+    void write(const std::string &name, const std::string &content) const;
+    bool exists(const std::string &name) const;
+
+  private:
+    std::filesystem::path dir_;
+    std::filesystem::path library_;
+};
+
+// Process environment, as the plugin reads it.
+void set_env(const char *name, const std::string &value);
+void unset_env(const char *name);
+
+// Sets a variable for the life of the object.
+class scoped_env {
+  public:
+    scoped_env(const char *name, const std::string &value) : name_(name) { set_env(name, value); }
+    ~scoped_env() { unset_env(name_); }
+    scoped_env(const scoped_env &) = delete;
+    scoped_env &operator=(const scoped_env &) = delete;
+
+  private:
+    const char *name_;
+};
+
+// Polls `done` every 10 ms for up to `ms` real milliseconds.
+template <typename Pred> bool eventually(Pred done, int ms = 5000);
+void sleep_real_ms(int ms);
+
+template <typename Pred> bool eventually(Pred done, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (done()) return true;
+        sleep_real_ms(10);
+    }
+    return done();
+}
