@@ -17,7 +17,8 @@ class host_test : public ::testing::Test {
   protected:
     void SetUp() override { open("plugin"); }
 
-    // Replaces the sandbox and host (for tests that need a special folder).
+    // Replaces the sandbox and host (for tests that need a special folder);
+    // callers use ASSERT_NO_FATAL_FAILURE(open(...)).
     void open(const std::string &folder_name) {
         host.reset();
         sandbox = std::make_unique<plugin_sandbox>(folder_name);

@@ -37,8 +37,14 @@ unsigned long process_id() {
 }  // namespace
 
 plugin_sandbox::plugin_sandbox(const std::string &folder_name) {
-    fs::path base = fs::temp_directory_path() /
-                    ("qv-" + std::to_string(process_id()) + "-" + std::to_string(sandbox_counter++));
+    // Process ids repeat quickly under Wine, and a folder whose library was
+    // still loaded may have outlived its test: add the clock and start clean.
+    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    fs::path base = fs::temp_directory_path() / ("qv-" + std::to_string(process_id()) + "-" +
+                                                 std::to_string(stamp % 1000000007) + "-" +
+                                                 std::to_string(sandbox_counter++));
+    std::error_code ignored;
+    fs::remove_all(base, ignored);
     dir_ = base / folder_name;
     fs::create_directories(dir_);
     fs::path source = dev_library_path();
@@ -64,6 +70,8 @@ void plugin_sandbox::write(const std::string &name, const std::string &content) 
     std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
     out << content;
 }
+
+std::string plugin_sandbox::library() const { return library_.string(); }
 
 bool plugin_sandbox::exists(const std::string &name) const { return fs::exists(file(name)); }
 

@@ -16,7 +16,7 @@ class plugin_sandbox {
     plugin_sandbox &operator=(const plugin_sandbox &) = delete;
 
     const std::filesystem::path &dir() const { return dir_; }
-    std::string library() const { return library_.string(); }
+    std::string library() const;
     std::filesystem::path file(const std::string &name) const { return dir_ / name; }
     std::string read(const std::string &name) const;
     void write(const std::string &name, const std::string &content) const;

@@ -63,7 +63,7 @@ TEST_F(log_channels, before_registration_notices_reach_the_file_only) {
 TEST_F(log_channels, a_percent_sign_in_a_message_is_written_unchanged) {
     // The configuration path, which the start-up notice carries, holds
     // conversion specifications that must not be expanded again.
-    open("odd%s%d%n%%folder");
+    ASSERT_NO_FATAL_FAILURE(open("odd%s%d%n%%folder"));
     host->register_api();
     ASSERT_EQ(host->init(), 0);
     host->shutdown();
@@ -76,12 +76,17 @@ TEST_F(log_channels, a_percent_sign_in_a_message_is_written_unchanged) {
 }
 
 TEST_F(log_channels, a_notice_is_cut_to_1023_bytes_in_both_channels) {
+#if defined(_WIN32)
+    // Windows loads no library from a path this long through the ANSI calls
+    // the plugin uses; the cut is covered there by the unit test of log_notice.
+    GTEST_SKIP() << "needs a plugin path longer than MAX_PATH";
+#endif
     // A plugin folder deep enough that the configuration path alone fills
     // the notice.
     std::string deep;
     for (int i = 0; i < 9; ++i) deep += std::string(100, static_cast<char>('a' + i)) + "/";
     deep += "plugin";
-    open(deep);
+    ASSERT_NO_FATAL_FAILURE(open(deep));
     host->register_api();
     ASSERT_EQ(host->init(), 0);
     host->shutdown();
