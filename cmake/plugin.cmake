@@ -7,7 +7,7 @@ file(GLOB QV_PLATFORM_SOURCES CONFIGURE_DEPENDS
 add_library(qv_platform STATIC ${QV_PLATFORM_SOURCES})
 target_compile_options(qv_platform PRIVATE ${QV_WARNINGS} -fno-exceptions -fno-rtti -fvisibility=hidden)
 if(WIN32)
-  target_link_libraries(qv_platform PUBLIC ws2_32)
+  target_link_libraries(qv_platform PUBLIC ws2_32 advapi32)
   target_compile_definitions(qv_platform PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 else()
   target_link_libraries(qv_platform PUBLIC pthread dl)

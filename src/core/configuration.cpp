@@ -1,7 +1,9 @@
 #include "configuration.h"
 
+#include "../identity/credential_store.h"
 #include "logging.h"
 #include "plugin_state.h"
+#include "text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,20 +11,19 @@
 namespace {
 constexpr size_t module_path_size = 1024;
 
-void set_defaults() {
-    std::snprintf(g_state.server_host, sizeof g_state.server_host, "%s", default_server_host);
-    g_state.server_port = default_server_port;
-    g_state.api_key[0] = '\0';
-    g_state.enabled = 1;
-    g_state.debug_log = 1;
-    g_state.reconnect_sec = default_reconnect_sec;
+void store_settings(const config_values &cfg) {
+    std::snprintf(g_state.server_host, sizeof g_state.server_host, "%s", cfg.server_host);
+    g_state.server_port = cfg.server_port;
+    std::snprintf(g_state.api_key, sizeof g_state.api_key, "%s", cfg.api_key);
+    g_state.enabled = cfg.enabled;
+    g_state.debug_log = cfg.debug_log;
+    g_state.reconnect_sec = cfg.reconnect_sec;
 }
 
 void set_paths() {
     char module[module_path_size];
     size_t len = platform_module_path(module, sizeof module);
-    plugin_dir_from_module_path(module, len, platform_path_separator(), g_state.plugin_dir,
-                                sizeof g_state.plugin_dir);
+    plugin_dir_from_module_path(module, len, platform_path_separator(), g_state.plugin_dir, sizeof g_state.plugin_dir);
     char sep = platform_path_separator();
     const char *dir = g_state.plugin_dir;
     std::snprintf(g_state.ini_path, sizeof g_state.ini_path, "%s%c%s", dir, sep, ini_file_name);
@@ -47,9 +48,56 @@ void plugin_dir_from_module_path(const char *module_path, size_t reported_len, c
     std::snprintf(out, out_size, "%.*s", static_cast<int>(cut - module_path), module_path);
 }
 
+bool config_read_ini_file(const char *path, config_values *cfg) {
+    FILE *f = std::fopen(path, "rb");
+    if (!f) return false;
+    char line[ini_line_buffer_size];
+    // fgets ends at the end of the file and at the first read error alike.
+    while (std::fgets(line, sizeof line, f))
+        config_apply_ini_line(cfg, line, std::strlen(line));
+    std::fclose(f);
+    return true;
+}
+
+void config_apply_environment(config_values *cfg) {
+    char host[host_env_size];
+    size_t n = platform_getenv(host_env_name, host, sizeof host);
+    if (n >= 1 && n < sizeof host) std::snprintf(cfg->server_host, sizeof cfg->server_host, "%s", host);
+
+    char port[port_env_size];
+    n = platform_getenv(port_env_name, port, sizeof port);
+    if (n >= 1 && n < sizeof port) cfg->server_port = parse_int_prefix(port, n);
+}
+
+bool config_read_token_file(const char *path) {
+    char text[credential_size] = {};
+    FILE *f = std::fopen(path, "rb");
+    if (!f) return false;
+    bool read = std::fgets(text, sizeof text, f) != nullptr;
+    std::fclose(f);
+    if (!read) return false;
+
+    char *begin = text;
+    while (is_space(*begin))
+        ++begin;
+    char *end = begin + std::strlen(begin);
+    while (end > begin && is_space(end[-1]))
+        --end;
+    *end = '\0';
+    // A token that fails the check leaves the credential alone, silently.
+    if (!credential_is_valid(begin)) return false;
+    credential_publish(begin);
+    return true;
+}
+
 void configuration_load() {
-    set_defaults();
+    config_values cfg;
+    config_set_defaults(&cfg);
     set_paths();
+    config_read_ini_file(g_state.ini_path, &cfg);  // no file: the defaults stand
+    config_apply_environment(&cfg);
+    store_settings(cfg);
+    config_read_token_file(g_state.token_path);
 }
 
 void configuration_report() {

@@ -11,3 +11,8 @@ void flavour_configure();
 // Test hook: a worker started under `generation` may be held here, deaf to
 // shutdown, to exercise a worker that overruns the shutdown wait.
 void flavour_worker_started(const char *worker, uint32_t generation);
+
+// Test hook, called by the falloff worker between its waits: the
+// development flavour applies a speaker line that a test has left in the
+// plugin folder, until the falloff link delivers real ones.
+void flavour_falloff_idle();

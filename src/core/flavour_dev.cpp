@@ -4,8 +4,11 @@
 //                                   start, ignoring shutdown, for ms
 //   QUORVANE_VOICE_TEST_STALL_MARK  file the held worker writes "stale" or
 //                                   "current" into once it is let go
+// and a speaker line left by a test in "quorvane_voice_test_update.txt"
+// beside the library is applied by the falloff worker, then deleted.
 #include "flavour.h"
 
+#include "../falloff/speaker_update.h"
 #include "../platform/platform.h"
 #include "plugin_state.h"
 
@@ -40,4 +43,19 @@ void flavour_worker_started(const char *worker, uint32_t generation) {
         std::fputs(worker_is_current(generation) ? "current" : "stale", f);
         std::fclose(f);
     }
+}
+
+void flavour_falloff_idle() {
+    char path[path_size];
+    std::snprintf(path, sizeof path, "%s%c%s", g_state.plugin_dir, platform_path_separator(),
+                  "quorvane_voice_test_update.txt");
+    FILE *f = std::fopen(path, "rb");
+    if (!f) return;
+    static char line[speaker_work_size];
+    size_t n = std::fread(line, 1, speaker_line_max, f);
+    std::fclose(f);
+    line[n] = '\0';
+    if (char *end = std::strpbrk(line, "\r\n")) *end = '\0';
+    platform_delete_file(path);
+    if (std::strncmp(line, "UPDATE", 6) == 0) apply_speaker_update(line);
 }

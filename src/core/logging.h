@@ -2,7 +2,14 @@
 // is on) and Mumble's log (notices, with the product prefix).
 #pragma once
 
-#if defined(__GNUC__)
+#include <cstdio>
+
+// Formats are checked against the printf family actually linked: mingw-w64
+// names its C99 one (which knows %zu) through __MINGW_PRINTF_FORMAT, where
+// plain "printf" would mean the older Microsoft dialect.
+#if defined(__MINGW_PRINTF_FORMAT)
+#define QV_PRINTF(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
+#elif defined(__GNUC__)
 #define QV_PRINTF(f, a) __attribute__((format(printf, f, a)))
 #else
 #define QV_PRINTF(f, a)

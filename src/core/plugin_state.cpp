@@ -6,6 +6,8 @@
 #include "flavour.h"
 #include "logging.h"
 
+#include "text.h"
+
 #include <cstring>
 
 plugin_state g_state;
@@ -25,6 +27,12 @@ void stop_thread(platform_thread &thread) {
     thread = nullptr;
 }
 }  // namespace
+
+void state_lock_setup() {
+    if (lock_initialised.load(std::memory_order_acquire)) return;
+    platform_lock_init(&g_state.state_lock);
+    lock_initialised.store(true, std::memory_order_release);
+}
 
 void state_lock_enter() { platform_lock_enter(&g_state.state_lock); }
 void state_lock_leave() { platform_lock_leave(&g_state.state_lock); }
@@ -49,10 +57,7 @@ void register_api_functions(const void *table) {
 int32_t plugin_init(uint32_t id) {
     flavour_configure();
     g_state.plugin_id = id;
-    if (!lock_initialised.load(std::memory_order_acquire)) {
-        platform_lock_init(&g_state.state_lock);
-        lock_initialised.store(true, std::memory_order_release);
-    }
+    state_lock_setup();
     g_state.falloff_thread = nullptr;
     g_state.identity_thread = nullptr;
     g_state.lock_ready = 1;
@@ -86,20 +91,22 @@ void start_workers() {
 
 void plugin_shutdown() {
     int32_t was = g_state.running.exchange(0);
-    if (g_state.lock_ready == 1) {
-        state_lock_enter();
-        // Workers of this session are stale from here on, even one that
-        // overruns the wait below and wakes after a later init.
-        g_state.worker_generation.fetch_add(1);
-        if (was == 1) platform_socket_shutdown(g_state.falloff_socket);
-        state_lock_leave();
-    }
     if (was == 1) {
+        state_lock_enter();
+        platform_socket_shutdown(g_state.falloff_socket);
+        state_lock_leave();
         stop_thread(g_state.falloff_thread);
         stop_thread(g_state.identity_thread);
     }
     if (g_state.lock_ready == 1) {
         state_lock_enter();
+        // A worker still running now has overrun its wait: from here on it
+        // belongs to an ended session and leaves the state alone, even if it
+        // wakes after a later init.
+        g_state.worker_generation.fetch_add(1);
+        // Such a worker can no longer unpublish its socket; it closes it
+        // itself once its receive gives up.
+        g_state.falloff_socket = platform_invalid_socket;
         g_state.connection_id = -1;
         g_state.identity_hash[0] = '\0';
         g_state.user_hash_count = 0;
@@ -134,8 +141,29 @@ void worker_thread_begin(uint32_t generation) {
     this_thread_generation = generation;
 }
 
+bool worker_state_enter() {
+    state_lock_enter();
+    if (!this_thread_is_worker || g_state.worker_generation.load() == this_thread_generation) return true;
+    state_lock_leave();
+    return false;
+}
+
 log_permission thread_log_permission() {
     if (!this_thread_is_worker) return log_permission::host_and_file;
     if (g_state.worker_generation.load() != this_thread_generation) return log_permission::none;
     return is_running() ? log_permission::host_and_file : log_permission::file_only;
+}
+
+void publish_user_hashes(const user_hash_entry *entries, size_t count) {
+    if (count > max_user_hashes) count = max_user_hashes;
+    // Digests first, outside the lock: the hold stays a plain copy.
+    static uint64_t digests[max_user_hashes];
+    for (size_t i = 0; i < count; ++i) digests[i] = case_fold_digest(entries[i].hash);
+    state_lock_enter();
+    if (count > 0) {
+        std::memcpy(g_state.user_hash_table, entries, count * sizeof(user_hash_entry));
+        std::memcpy(g_state.user_hash_digest, digests, count * sizeof(uint64_t));
+    }
+    g_state.user_hash_count = count;
+    state_lock_leave();
 }

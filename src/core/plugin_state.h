@@ -76,11 +76,17 @@ struct plugin_state {
     size_t speaker_count = 0;
     user_hash_entry user_hash_table[max_user_hashes] = {};
     size_t user_hash_count = 0;
+    // case_fold_digest of each entry's hash, written with the entry: the
+    // audio path's search compares these before whole texts.
+    uint64_t speaker_digest[max_speakers] = {};
+    uint64_t user_hash_digest[max_user_hashes] = {};
 };
 
 extern plugin_state g_state;
 
-// The lock exists from the first init until the library is unloaded.
+// The lock exists from the first init until the library is unloaded;
+// setup initialises it once (init calls it; so may unit tests).
+void state_lock_setup();
 void state_lock_enter();
 void state_lock_leave();
 
@@ -118,5 +124,14 @@ bool worker_wait(uint32_t generation, uint32_t ms);
 // stale (a later init may be rewriting the paths).
 void worker_thread_begin(uint32_t generation);
 
+// Takes the lock for a change to the shared state. On a worker thread whose
+// session has ended it takes nothing and returns false: the caller skips the
+// change. Other threads always get the lock.
+bool worker_state_enter();
+
 enum class log_permission { host_and_file, file_only, none };
 log_permission thread_log_permission();
+
+// Replaces the user hash table with `count` entries (at most 512) and their
+// digests, in one hold of the lock.
+void publish_user_hashes(const user_hash_entry *entries, size_t count);

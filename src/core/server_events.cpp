@@ -1,12 +1,189 @@
+// Mumble's server events. All of them arrive on the host's event thread;
+// host calls, file access and log lines stay outside the state lock, which
+// is held only for the socket shutdown and the short copies into the state.
 #include "server_events.h"
 
+#include "logging.h"
 #include "plugin_state.h"
+#include "text.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+constexpr const char *announcement_rule = "----------------------------------------------------";
+constexpr int announced_identity_chars = 8;
+
+// Built without the lock and published whole, so the audio thread sees the
+// old table or the new one. Only the host's event thread refreshes, so one
+// static scratch table serves (and keeps 66 KB off that thread's stack).
+user_hash_entry scratch_user_hashes[max_user_hashes];
+
+// Events rely on a completed init; one that comes outside init and shutdown
+// has no lock or paths to work with and is ignored.
+bool session_open() { return g_state.lock_ready == 1; }
+
+// Makes a receive blocked in the falloff worker fail, so that it ends its
+// connection; closing and replacing the socket stays with the worker.
+void shut_falloff_socket_down() {
+    state_lock_enter();
+    if (g_state.falloff_socket != platform_invalid_socket) platform_socket_shutdown(g_state.falloff_socket);
+    state_lock_leave();
+}
+
+void publish_identity(const char *identity) {
+    state_lock_enter();
+    std::snprintf(g_state.identity_hash, sizeof g_state.identity_hash, "%s", identity);
+    state_lock_leave();
+}
+
+void announce_identity(const char *identity) {
+    log_notice("%s", announcement_rule);
+    log_notice("Quorvane Voice 0.2.7-alpha  -  proximity voice");
+    log_notice("Quorvane Voice found this Mumble identity: %.*s...", announced_identity_chars, identity);
+    log_notice("A browser approval will open if this certificate is not linked.");
+    log_notice("%s", announcement_rule);
+}
+
+bool read_client_id(char *out, size_t out_size) {
+    std::FILE *f = std::fopen(g_state.client_id_path, "rb");
+    if (!f) return false;
+    char line[client_id_size] = {};
+    bool accepted = std::fgets(line, sizeof line, f) && client_id_from_line(line, out, out_size);
+    std::fclose(f);
+    return accepted;
+}
+
+void make_client_id(char *out, size_t out_size) {
+    unsigned char bytes[client_id_random_bytes];
+    if (!platform_random_bytes(bytes, sizeof bytes))
+        client_id_fallback_bytes(platform_ticks(), platform_process_id(), bytes, sizeof bytes);
+    client_id_hex(bytes, sizeof bytes, out, out_size);
+    // A file that cannot be written only costs persistence: the id serves
+    // now and a later synchronize makes another.
+    if (std::FILE *f = std::fopen(g_state.client_id_path, "wb")) {
+        std::fprintf(f, "%s\r\n", out);
+        std::fclose(f);
+    }
+}
+
+// Settles identity_hash for `connection`: the local certificate hash, or the
+// client id when Mumble has no usable hash to give.
+void resolve_identity(int32_t connection) {
+    auto get_local_user_id = api_slot<api_get_local_user_id_fn>(api_slot_get_local_user_id);
+    auto get_user_hash = api_slot<api_get_user_hash_fn>(api_slot_get_user_hash);
+    auto free_memory = api_slot<api_free_memory_fn>(api_slot_free_memory);
+    if (connection < 0 || !get_local_user_id || !get_user_hash || !free_memory) return;
+
+    mumble_userid_t local_user = 0;
+    if (get_local_user_id(g_state.plugin_id, connection, &local_user) != 0) {
+        log_notice("failed to read local Mumble user id");
+        return;
+    }
+
+    const char *hash = nullptr;
+    mumble_error_t result = get_user_hash(g_state.plugin_id, connection, local_user, &hash);
+    if (result == 0 && hash && hash[0] != '\0') {
+        publish_identity(hash);
+        announce_identity(hash);
+        free_memory(g_state.plugin_id, hash);
+        return;
+    }
+    // An empty text, or one left behind with a failure code, is the host's too.
+    if (hash) free_memory(g_state.plugin_id, hash);
+
+    char client_id[client_id_size] = {};
+    if (!read_client_id(client_id, sizeof client_id)) make_client_id(client_id, sizeof client_id);
+    publish_identity(client_id);
+    announce_identity(client_id);
+}
+}  // namespace
+
+bool client_id_from_line(const char *line, char *out, size_t out_size) {
+    size_t end = 0;
+    while (end < client_id_max_length && line[end] != '\0' && line[end] != '\n')
+        ++end;
+    size_t start = 0;
+    while (start < end && is_space(line[start]))
+        ++start;
+    while (end > start && is_space(line[end - 1]))
+        --end;
+
+    size_t length = end - start;
+    if (length < client_id_min_length || length >= out_size) return false;
+    for (size_t i = start; i < end; ++i) {
+        if (!is_xdigit(line[i])) return false;
+    }
+    std::memcpy(out, line + start, length);
+    out[length] = '\0';
+    return true;
+}
+
+void client_id_fallback_bytes(uint32_t ticks, uint32_t process_id, unsigned char *out, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t mixed = (ticks >> (8 * (i % 4))) ^ (process_id >> (8 * ((i + 1) % 4))) ^ static_cast<uint32_t>(37 * i);
+        out[i] = static_cast<unsigned char>(mixed & 0xffu);
+    }
+}
+
+void client_id_hex(const unsigned char *bytes, size_t n, char *out, size_t out_size) {
+    static constexpr char digits[] = "0123456789abcdef";
+    if (out_size == 0) return;
+    size_t at = 0;
+    for (size_t i = 0; i < n && at + 2 < out_size; ++i) {
+        out[at++] = digits[bytes[i] >> 4];
+        out[at++] = digits[bytes[i] & 0x0f];
+    }
+    out[at] = '\0';
+}
 
 void on_server_synchronized(int32_t connection) {
+    if (!session_open()) return;
+    // A new server ends the current falloff connection before anything else.
+    shut_falloff_socket_down();
     g_state.connection_id = connection;
+    resolve_identity(connection);
+    refresh_user_hashes();
+    // Also when the socket layer failed at init: this is the second chance.
     start_workers();
 }
 
-void on_server_disconnected() {}
+void on_server_disconnected() {
+    if (!session_open()) return;
+    shut_falloff_socket_down();
+    state_lock_enter();
+    g_state.connection_id = -1;
+    g_state.identity_hash[0] = '\0';
+    g_state.user_hash_count = 0;
+    g_state.speaker_count = 0;
+    state_lock_leave();
+}
 
-void refresh_user_hashes() {}
+void refresh_user_hashes() {
+    if (!session_open()) return;
+    auto get_all_users = api_slot<api_get_all_users_fn>(api_slot_get_all_users);
+    auto get_user_hash = api_slot<api_get_user_hash_fn>(api_slot_get_user_hash);
+    auto free_memory = api_slot<api_free_memory_fn>(api_slot_free_memory);
+    const int32_t connection = g_state.connection_id;
+    if (!get_all_users || !get_user_hash || !free_memory || connection < 0) return;
+
+    mumble_userid_t *users = nullptr;
+    size_t user_count = 0;
+    if (get_all_users(g_state.plugin_id, connection, &users, &user_count) != 0 || !users) return;
+
+    size_t kept = 0;
+    for (size_t i = 0; i < user_count && kept < max_user_hashes; ++i) {
+        const char *hash = nullptr;
+        mumble_error_t result = get_user_hash(g_state.plugin_id, connection, users[i], &hash);
+        if (result == 0 && hash && hash[0] != '\0') {
+            user_hash_entry &entry = scratch_user_hashes[kept++];
+            entry.user_id = users[i];
+            std::snprintf(entry.hash, sizeof entry.hash, "%s", hash);
+        }
+        if (hash) free_memory(g_state.plugin_id, hash);
+    }
+    free_memory(g_state.plugin_id, users);
+
+    publish_user_hashes(scratch_user_hashes, kept);
+    log_debug("refreshed %zu Mumble user hashes", kept);
+}

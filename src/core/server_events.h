@@ -1,8 +1,31 @@
 // Mumble's server events: identity, user hash table, disconnect.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+// The client id that stands in for the local certificate hash when Mumble
+// has none to give: a made one is 20 random bytes as 40 lowercase hex digits;
+// one read back from its file may be 32 to 127 hex digits of either case.
+constexpr size_t client_id_random_bytes = 20;
+constexpr size_t client_id_min_length = 32;
+constexpr size_t client_id_max_length = 127;
+constexpr size_t client_id_size = client_id_max_length + 1;
 
 void on_server_synchronized(int32_t connection);
 void on_server_disconnected();
 void refresh_user_hashes();
+
+// The client id in the first line of the client id file: the text up to its
+// first line feed, at most client_id_max_length characters of it, trimmed
+// of white space, accepted when 32 to 127 hex digits. On success `out`
+// holds it exactly as read; on failure `out` is untouched.
+bool client_id_from_line(const char *line, char *out, size_t out_size);
+
+// Bytes for a client id when the system's random source fails, from the
+// tick count and the process id: byte i is the low 8 bits of
+// (ticks >> 8*(i%4)) ^ (process_id >> 8*((i+1)%4)) ^ (37*i).
+void client_id_fallback_bytes(uint32_t ticks, uint32_t process_id, unsigned char *out, size_t n);
+
+// n bytes as 2n lowercase hex digits, high nibble first; cut to out_size - 1.
+void client_id_hex(const unsigned char *bytes, size_t n, char *out, size_t out_size);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 // ---- lock -------------------------------------------------------------------
@@ -58,11 +59,48 @@ const char *platform_name();
 // >= size when it does not (buf then undefined), 0 when unset or empty.
 size_t platform_getenv(const char *name, char *buf, size_t size);
 
+// ---- files ------------------------------------------------------------------
+// Opens `path` for binary writing, created or truncated. A `secret` file is
+// created readable by its owner only where the platform has such modes
+// (POSIX 0600); on Windows it keeps the folder's permissions.
+std::FILE *platform_open_for_write(const char *path, bool secret);
+// Forces the stream's written data to the disk (after fflush).
+bool platform_flush_to_disk(std::FILE *file);
+// Moves `from` over `to` in one step, replacing it, and returns only once
+// the move is on the disk.
+bool platform_replace_file(const char *from, const char *to);
+bool platform_delete_file(const char *path);
+
 // ---- network ----------------------------------------------------------------
 using platform_socket = intptr_t;
 constexpr platform_socket platform_invalid_socket = -1;
 
 bool platform_network_startup();
 void platform_network_cleanup();
-// Shuts a socket down in both directions without closing it.
+// Shuts a socket down in both directions without closing it. Callable from
+// any thread: a receive or send blocked on the socket returns at once.
 void platform_socket_shutdown(platform_socket s);
+
+// Resolves host and port_text (a decimal port) over every address family and
+// tries the addresses in the resolver's order with a blocking connect; the
+// first that accepts wins. Every socket made gets receive and send time-outs
+// of timeout_ms (scaled). On success stores the socket in *out; on failure
+// leaves *out alone and sets *resolve_failed when the name did not resolve.
+bool platform_tcp_connect(const char *host, const char *port_text, uint32_t timeout_ms, platform_socket *out,
+                          bool *resolve_failed);
+// One send or receive call: the count of bytes moved, 0 (receive: the peer
+// closed), or -1 with the reason in platform_socket_error(). A send never
+// raises a signal when the peer has gone.
+int platform_socket_send(platform_socket s, const char *data, size_t len);
+int platform_socket_recv(platform_socket s, char *out, size_t len);
+// The platform's own error number of the last failed socket call on this
+// thread (Winsock code on Windows, errno elsewhere).
+int32_t platform_socket_error();
+// True when err is what a socket time-out reports on this platform.
+bool platform_error_is_timeout(int32_t err);
+void platform_socket_close(platform_socket s);
+
+// ---- random -----------------------------------------------------------------
+// Fills n bytes from the operating system's cryptographic random source;
+// false when that source failed (out is then unspecified). n = 0 succeeds.
+bool platform_random_bytes(void *out, size_t n);

@@ -89,6 +89,16 @@ void mumble_host::user_added(mumble_connection_t c, mumble_userid_t u) {
     fn<void(QV_CALL *)(mumble_connection_t, mumble_userid_t)>("mumble_onUserAdded")(c, u);
 }
 
+void mumble_host::user_removed(mumble_connection_t c, mumble_userid_t u) {
+    fn<void(QV_CALL *)(mumble_connection_t, mumble_userid_t)>("mumble_onUserRemoved")(c, u);
+}
+
+void mumble_host::channel_entered(mumble_connection_t c, mumble_userid_t u, mumble_channelid_t previous,
+                                  mumble_channelid_t next) {
+    using channel_fn = void(QV_CALL *)(mumble_connection_t, mumble_userid_t, mumble_channelid_t, mumble_channelid_t);
+    fn<channel_fn>("mumble_onChannelEntered")(c, u, previous, next);
+}
+
 bool mumble_host::audio(float *pcm, uint32_t frames, uint16_t channels, bool speech, mumble_userid_t user) {
     using audio_fn = bool(QV_CALL *)(float *, uint32_t, uint16_t, uint32_t, bool, mumble_userid_t);
     return fn<audio_fn>("mumble_onAudioSourceFetched")(pcm, frames, channels, 48000, speech, user);
@@ -104,6 +114,11 @@ void mumble_host::set_users(std::vector<host_user> users, mumble_error_t result)
     std::lock_guard<std::mutex> lock(mutex_);
     users_ = std::move(users);
     users_result_ = result;
+}
+
+void mumble_host::set_connection(mumble_connection_t connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connection_ = connection;
 }
 
 std::vector<std::string> mumble_host::logs() const {
@@ -157,14 +172,16 @@ mumble_error_t mumble_host::on_free(const void *pointer) {
     return 0;
 }
 
-mumble_error_t mumble_host::on_get_local_user_id(mumble_connection_t, mumble_userid_t *out) {
+mumble_error_t mumble_host::on_get_local_user_id(mumble_connection_t c, mumble_userid_t *out) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!knows(c)) return host_error;
     if (local_user_result_ == 0) *out = local_user_;
     return local_user_result_;
 }
 
-mumble_error_t mumble_host::on_get_all_users(mumble_connection_t, mumble_userid_t **users, size_t *count) {
+mumble_error_t mumble_host::on_get_all_users(mumble_connection_t c, mumble_userid_t **users, size_t *count) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!knows(c)) return host_error;
     if (users_result_ != 0) return users_result_;
     auto *array = new mumble_userid_t[users_.size() + 1];
     for (size_t i = 0; i < users_.size(); ++i) array[i] = users_[i].id;
@@ -175,8 +192,9 @@ mumble_error_t mumble_host::on_get_all_users(mumble_connection_t, mumble_userid_
     return 0;
 }
 
-mumble_error_t mumble_host::on_get_user_hash(mumble_connection_t, mumble_userid_t user, const char **hash) {
+mumble_error_t mumble_host::on_get_user_hash(mumble_connection_t c, mumble_userid_t user, const char **hash) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!knows(c)) return host_error;
     for (const host_user &u : users_) {
         if (u.id != user) continue;
         if (u.hash) {

@@ -39,11 +39,16 @@ class mumble_host {
     void synchronize(mumble_connection_t connection);
     void disconnect(mumble_connection_t connection);
     void user_added(mumble_connection_t connection, mumble_userid_t user);
+    void user_removed(mumble_connection_t connection, mumble_userid_t user);
+    void channel_entered(mumble_connection_t connection, mumble_userid_t user, mumble_channelid_t previous,
+                         mumble_channelid_t next);
     bool audio(float *pcm, uint32_t frames, uint16_t channels, bool speech, mumble_userid_t user);
 
     // Script.
     void set_local_user(uint32_t id, mumble_error_t result = 0);
     void set_users(std::vector<host_user> users, mumble_error_t result = 0);
+    // When set, the host knows only this connection: calls naming another fail.
+    void set_connection(mumble_connection_t connection);
 
     // Record.
     std::vector<std::string> logs() const;
@@ -68,6 +73,8 @@ class mumble_host {
     void on_unexpected(size_t slot);
 
   private:
+    bool knows(mumble_connection_t c) const { return !connection_ || *connection_ == c; }
+
     void *library_ = nullptr;
     std::string load_error_;
     mumble_api_table table_{};
@@ -83,4 +90,5 @@ class mumble_host {
     mumble_error_t local_user_result_ = 0;
     std::vector<host_user> users_;
     mumble_error_t users_result_ = 0;
+    std::optional<mumble_connection_t> connection_;
 };

@@ -133,3 +133,20 @@ TEST(platform_network, starts_and_cleans_up) {
     platform_socket_shutdown(platform_invalid_socket);  // harmless
     platform_network_cleanup();
 }
+
+TEST(platform_random, fills_every_byte_and_differs_between_calls) {
+    unsigned char a[32] = {}, b[32] = {};
+    ASSERT_TRUE(platform_random_bytes(a, sizeof a));
+    ASSERT_TRUE(platform_random_bytes(b, sizeof b));
+    EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
+    // A large request is filled to its end, however the system hands it out.
+    static unsigned char large[1 << 20];
+    std::memset(large, 0, sizeof large);
+    ASSERT_TRUE(platform_random_bytes(large, sizeof large));
+    const unsigned char zero[64] = {};
+    EXPECT_NE(std::memcmp(large + sizeof large - sizeof zero, zero, sizeof zero), 0);
+    // Nothing asked, nothing written.
+    unsigned char guard = 0xa5;
+    EXPECT_TRUE(platform_random_bytes(&guard, 0));
+    EXPECT_EQ(guard, 0xa5);
+}

@@ -1,8 +1,9 @@
-// Clock, process, module path and environment on POSIX.
+// Clock, process, module path, environment and random bytes on POSIX.
 #include "../platform.h"
 #include "../time_scale.h"
 
 #include <dlfcn.h>
+#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -58,4 +59,17 @@ size_t platform_getenv(const char *name, char *buf, size_t size) {
     if (len >= size) return len + 1;
     std::memcpy(buf, value, len + 1);
     return len;
+}
+
+bool platform_random_bytes(void *out, size_t n) {
+    auto *next = static_cast<unsigned char *>(out);
+    while (n > 0) {
+        // Large requests may come back short, and a signal may interrupt one.
+        ssize_t got = getrandom(next, n, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        next += got;
+        n -= static_cast<size_t>(got);
+    }
+    return true;
 }

@@ -1,0 +1,49 @@
+#include "credential_store.h"
+
+#include "../core/plugin_state.h"
+#include "../core/text.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+// The token path and ".new." with a process id.
+constexpr size_t temporary_path_size = 1088;
+}  // namespace
+
+bool credential_is_valid(const char *text) {
+    if (!text || std::strlen(text) != credential_token_length) return false;
+    if (std::strncmp(text, credential_prefix, 4) != 0) return false;
+    for (const char *p = text + 4; *p; ++p) {
+        if (!(is_alnum(*p) || *p == '_' || *p == '-')) return false;
+    }
+    return true;
+}
+
+void credential_publish(const char *token) {
+    bool valid = credential_is_valid(token);
+    state_lock_enter();
+    std::snprintf(g_state.credential, sizeof g_state.credential, "%s", valid ? token : "");
+    state_lock_leave();
+}
+
+bool credential_save(const char *token) {
+    if (!credential_is_valid(token)) return false;
+
+    char temporary[temporary_path_size];
+    std::snprintf(temporary, sizeof temporary, "%s.new.%lu", g_state.token_path,
+                  static_cast<unsigned long>(platform_process_id()));
+
+    std::FILE *f = platform_open_for_write(temporary, true);
+    if (!f) return false;
+    bool ok = std::fprintf(f, "%s\r\n", token) > 0;
+    ok = ok && std::fflush(f) == 0 && platform_flush_to_disk(f);
+    ok = (std::fclose(f) == 0) && ok;
+    ok = ok && platform_replace_file(temporary, g_state.token_path);
+    if (!ok) {
+        platform_delete_file(temporary);
+        return false;
+    }
+    credential_publish(token);
+    return true;
+}

@@ -1,0 +1,16 @@
+// The per-player credential: its format, its durable file, and its
+// publication to the other threads through the state record.
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t credential_token_length = 47;
+constexpr const char *credential_prefix = "vc1.";
+
+// Exactly "vc1." and 43 letters, digits, '_' or '-'.
+bool credential_is_valid(const char *text);
+// Under the lock: credential = token when valid, the empty text otherwise.
+void credential_publish(const char *token);
+// Validates, replaces the token file through a temporary file, publishes.
+// True only when the new file is in place and the credential holds the token.
+bool credential_save(const char *token);

@@ -1,0 +1,88 @@
+// The audio callback through the real library: users from Mumble's list,
+// speakers from a server line, silence for everyone else.
+#include "harness/host_fixture.h"
+
+#include <string>
+
+namespace {
+constexpr float centre = 0.70710677f;
+
+struct heard {
+    float left, right;
+};
+
+heard play(mumble_host &host, uint32_t user) {
+    float pcm[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+    EXPECT_TRUE(host.audio(pcm, 2, 2, true, user)) << "user " << user;
+    EXPECT_EQ(pcm[0], pcm[2]);
+    return {pcm[0], pcm[1]};
+}
+}  // namespace
+
+class audio_host : public host_test {
+  protected:
+    // Leaves a speaker line for the falloff worker and waits until it is in.
+    void server_sends(const std::string &line, size_t speakers) {
+        std::string done = "received UPDATE2 with " + std::to_string(speakers) + " speakers";
+        size_t before = count(done);
+        sandbox->write("quorvane_voice_test_update.txt", line + "\n");
+        ASSERT_TRUE(eventually([&] { return count(done) > before; })) << line;
+    }
+    size_t count(const std::string &text) const {
+        std::string log = log_file();
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
+    }
+};
+
+TEST_F(audio_host, server_listed_users_are_scaled_and_panned_and_a_disconnect_silences_all) {
+    host->register_api();
+    host->set_local_user(1);
+    host->set_users({{1, std::string("0123456789abcdef0123456789abcdef01234567")},
+                     {2, std::string("AAAA")},
+                     {3, std::string("bbbb")},
+                     {4, std::string("cccc")}});
+    ASSERT_EQ(host->init(), 0);
+    host->synchronize(0);
+    ASSERT_NO_FATAL_FAILURE(server_sends("UPDATE2 aaaa 1 -1, BBBB 0.5 0, zzzz 1 1", 3));
+
+    struct row {
+        uint32_t user;
+        float left, right;
+        const char *why;
+    } rows[] = {
+        {2, 1.0f, 0.0f, "listed at full left (hash case differs)"},
+        {3, 0.5f * centre, 0.5f * centre, "listed at half gain, centred"},
+        {4, 0.0f, 0.0f, "known to Mumble, not listed by the server"},
+        {77, 0.0f, 0.0f, "not known to Mumble"},
+    };
+    for (const row &r : rows) {
+        heard h = play(*host, r.user);
+        EXPECT_FLOAT_EQ(h.left, r.left) << r.why;
+        EXPECT_FLOAT_EQ(h.right, r.right) << r.why;
+    }
+    float mono[3] = {1.0f, 1.0f, 1.0f};
+    EXPECT_TRUE(host->audio(mono, 3, 1, true, 3));
+    EXPECT_FLOAT_EQ(mono[2], 0.5f);
+
+    // A user who joins later is heard once Mumble's list and the server's
+    // line both name them.
+    host->set_users({{1, std::string("0123456789abcdef0123456789abcdef01234567")},
+                     {2, std::string("AAAA")},
+                     {5, std::string("dddd")}});
+    host->user_added(0, 5);
+    ASSERT_NO_FATAL_FAILURE(server_sends("UPDATE2 dddd 1 1", 1));
+    heard late = play(*host, 5);
+    EXPECT_FLOAT_EQ(late.left, 0.0f);
+    EXPECT_FLOAT_EQ(late.right, 1.0f);
+    EXPECT_FLOAT_EQ(play(*host, 2).left, 0.0f) << "no longer listed";
+
+    host->disconnect(0);
+    for (uint32_t user : {1u, 2u, 5u}) {
+        heard h = play(*host, user);
+        EXPECT_EQ(h.left, 0.0f);
+        EXPECT_EQ(h.right, 0.0f);
+    }
+    host->shutdown();
+}

@@ -1,0 +1,110 @@
+// The credential format, and its durable save through a temporary file.
+#include "core/plugin_state.h"
+#include "harness/sandbox.h"
+#include "identity/credential_store.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+namespace {
+const std::string good = "vc1." + std::string(40, 'a') + "Z9_";
+const std::string other = "vc1." + std::string(40, 'b') + "-_0";
+
+class credential_store : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        state_lock_setup();
+        g_state.credential[0] = '\0';
+        std::snprintf(g_state.token_path, sizeof g_state.token_path, "%s", box.file("token.txt").string().c_str());
+        temporary = box.file("token.txt.new." + std::to_string(platform_process_id())).string();
+    }
+    std::string credential() const { return g_state.credential; }
+    // Files of the token's family: the token file and any temporary.
+    size_t token_files() const {
+        size_t n = 0;
+        for (auto &entry : std::filesystem::directory_iterator(box.dir()))
+            n += entry.path().filename().string().rfind("token.txt", 0) == 0;
+        return n;
+    }
+    plugin_sandbox box;
+    std::string temporary;
+};
+}  // namespace
+
+TEST(credential_format, accepts_only_the_exact_token_shape) {
+    ASSERT_EQ(good.size(), 47u);
+    EXPECT_TRUE(credential_is_valid(good.c_str()));
+    EXPECT_TRUE(credential_is_valid(other.c_str()));
+    const std::string bad[] = {
+        good.substr(0, 46),
+        good + "a",
+        "VC1." + good.substr(4),
+        "vc2." + good.substr(4),
+        "vc1_" + good.substr(4),  // no dot after the prefix
+    };
+    for (const std::string &b : bad) EXPECT_FALSE(credential_is_valid(b.c_str())) << b;
+    for (char c : std::string(" .+/=\xc3\t")) {
+        std::string t = good;
+        t[20] = c;
+        EXPECT_FALSE(credential_is_valid(t.c_str())) << static_cast<int>(c);
+    }
+    EXPECT_FALSE(credential_is_valid(""));
+    EXPECT_FALSE(credential_is_valid(nullptr));
+}
+
+TEST_F(credential_store, publish_stores_only_valid_tokens) {
+    credential_publish(good.c_str());
+    EXPECT_EQ(credential(), good);
+    credential_publish("vc1.short");
+    EXPECT_EQ(credential(), "");
+}
+
+TEST_F(credential_store, save_creates_then_replaces_the_file_whole) {
+    ASSERT_TRUE(credential_save(good.c_str()));
+    EXPECT_EQ(box.read("token.txt"), good + "\r\n");
+    EXPECT_EQ(credential(), good);
+    ASSERT_TRUE(credential_save(other.c_str()));
+    EXPECT_EQ(box.read("token.txt"), other + "\r\n");
+    EXPECT_EQ(box.read("token.txt").size(), 49u);
+    EXPECT_EQ(credential(), other);
+    EXPECT_EQ(token_files(), 1u) << "no temporary file left behind";
+#if !defined(_WIN32)
+    struct stat st {};
+    ASSERT_EQ(stat(g_state.token_path, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the token is a secret";
+#endif
+}
+
+TEST_F(credential_store, an_invalid_token_touches_nothing) {
+    box.write("token.txt", good + "\r\n");
+    credential_publish(good.c_str());
+    EXPECT_FALSE(credential_save("vc1.not-a-token"));
+    EXPECT_EQ(box.read("token.txt"), good + "\r\n");
+    EXPECT_EQ(credential(), good);
+    EXPECT_EQ(token_files(), 1u);
+}
+
+TEST_F(credential_store, a_failed_move_keeps_the_old_state_and_leaves_no_temporary) {
+    // A folder where the token file should be: the final move fails for real.
+    std::filesystem::create_directories(box.file("token.txt") / "in-the-way");
+    EXPECT_FALSE(credential_save(good.c_str()));
+    EXPECT_EQ(credential(), "");
+    EXPECT_FALSE(std::filesystem::exists(temporary));
+    EXPECT_TRUE(std::filesystem::is_directory(box.file("token.txt")));
+}
+
+TEST_F(credential_store, a_temporary_that_cannot_be_made_keeps_the_old_file) {
+    box.write("token.txt", good + "\r\n");
+    credential_publish(good.c_str());
+    std::filesystem::create_directories(temporary);  // the temporary name is taken by a folder
+    EXPECT_FALSE(credential_save(other.c_str()));
+    EXPECT_EQ(box.read("token.txt"), good + "\r\n");
+    EXPECT_EQ(credential(), good);
+}
