@@ -46,8 +46,7 @@ bool connect_one(const addrinfo *address, uint32_t real_timeout_ms, int *out) {
     set_timeout(fd, SO_SNDTIMEO, real_timeout_ms);
     // Linux also bounds connect by the send time-out (it then fails with
     // EINPROGRESS); that counts as a failed address like any other.
-    if (connect(fd, address->ai_addr, address->ai_addrlen) == 0 ||
-        (errno == EINTR && finish_interrupted_connect(fd))) {
+    if (connect(fd, address->ai_addr, address->ai_addrlen) == 0 || (errno == EINTR && finish_interrupted_connect(fd))) {
         *out = fd;
         return true;
     }

@@ -1,0 +1,62 @@
+#include "socket_transport.h"
+
+#include "../core/logging.h"
+#include "../core/plugin_state.h"
+
+#include <cstdio>
+#include <cstring>
+
+bool falloff_connect(platform_socket *out) {
+    char port_text[port_text_size];
+    std::snprintf(port_text, sizeof port_text, "%d", g_state.server_port);
+    // Some resolvers take any number and keep its low 16 bits, which would
+    // connect to an unrelated port; a port no address can carry is refused
+    // the way the others refuse it.
+    bool resolve_failed = g_state.server_port < 0 || g_state.server_port > max_tcp_port;
+    platform_socket s = platform_invalid_socket;
+    if (!resolve_failed &&
+        platform_tcp_connect(g_state.server_host, port_text, falloff_io_timeout_ms, &s, &resolve_failed)) {
+        *out = s;
+        return true;
+    }
+    if (resolve_failed) log_debug("falloff resolve failed host=%s port=%s", g_state.server_host, port_text);
+    return false;
+}
+
+bool send_all(platform_socket s, const char *text) {
+    size_t length = std::strlen(text);
+    size_t sent = 0;
+    while (sent < length) {
+        int n = platform_socket_send(s, text + sent, length - sent);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+    }
+    return sent == length;
+}
+
+int32_t read_line(platform_socket s, char *buffer, int32_t *error) {
+    if (error) *error = 0;
+    size_t count = 0;
+    for (;;) {
+        char byte = 0;
+        int received = platform_socket_recv(s, &byte, 1);
+        if (received > 0) {
+            if (byte == '\n') {
+                buffer[count] = '\0';
+                return read_line_complete;
+            }
+            if (byte != '\r') buffer[count++] = byte;
+            if (count + 1 >= line_buffer_size) {
+                buffer[count] = '\0';
+                return read_line_too_long;
+            }
+            continue;
+        }
+        buffer[count] = '\0';
+        if (received == 0) return read_line_closed;
+        int32_t err = platform_socket_error();
+        if (error) *error = err;
+        if (!platform_error_is_timeout(err)) return read_line_failed;
+        return count == 0 ? read_line_idle_timeout : read_line_partial_timeout;
+    }
+}
