@@ -1,12 +1,168 @@
 #include "falloff_worker.h"
 
 #include "../core/flavour.h"
+#include "../core/logging.h"
 #include "../core/plugin_state.h"
+#include "handshake.h"
+#include "socket_transport.h"
+#include "speaker_update.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+struct worker {
+    uint32_t generation;
+    uint32_t connection_count = 0;
+    int32_t unauthorized_count = 0;
+    char identity[hash_size] = {};
+    char credential[credential_size] = {};
+    char line[line_buffer_size] = {};
+};
+
+struct connection_end {
+    const char *reason;
+    int32_t error;
+};
+
+bool current(const worker &w) { return worker_is_current(w.generation); }
+
+void reconnect_wait(const worker &w) {
+    // reconnect_sec has no upper bound; its milliseconds must not wrap.
+    uint32_t sec = static_cast<uint32_t>(g_state.reconnect_sec);
+    uint32_t ms = sec > UINT32_MAX / 1000u ? UINT32_MAX : sec * 1000u;
+    worker_wait(w.generation, ms);
+}
+
+void unpublish_and_close(platform_socket s) {
+    if (worker_state_enter()) {
+        if (g_state.falloff_socket == s) g_state.falloff_socket = platform_invalid_socket;
+        state_lock_leave();
+    }
+    platform_socket_close(s);
+}
+
+bool credential_is_held() {
+    bool held = false;
+    if (worker_state_enter()) {
+        held = g_state.credential[0] != '\0';
+        state_lock_leave();
+    }
+    return held;
+}
+
+// The message loop of an accepted connection; returns why it ended.
+connection_end run_connection(worker &w, platform_socket s, bool legacy_mode, uint32_t *last_update_at) {
+    uint32_t last_ping_at = platform_ticks();
+    uint32_t last_credential_check_at = platform_ticks();
+    if (!current(w)) return {"worker_stop", 0};
+    for (;;) {
+        int32_t error = 0;
+        switch (read_line(s, w.line, &error)) {
+            case read_line_complete:
+                if (std::strcmp(w.line, "PING") == 0) {
+                    if (!send_all(s, "OK\n")) return {"ping_reply_send_error", platform_socket_error()};
+                } else if (std::strncmp(w.line, "UPDATE", 6) == 0) {
+                    apply_speaker_update(w.line);
+                    *last_update_at = platform_ticks();
+                }
+                break;
+            case read_line_idle_timeout:
+                break;
+            case read_line_closed:
+                return {"remote_eof", 0};
+            case read_line_partial_timeout:
+                return {"partial_line_timeout", error};
+            case read_line_too_long:
+                return {"line_too_long", 0};
+            default:
+                return {"receive_error", error};
+        }
+        uint32_t now = platform_ticks();
+        if (now - last_ping_at > keepalive_interval_ms) {
+            if (!send_all(s, "PING\n")) return {"keepalive_send_error", platform_socket_error()};
+            last_ping_at = now;
+        }
+        if (legacy_mode && now - last_credential_check_at > credential_check_interval_ms) {
+            last_credential_check_at = now;
+            if (credential_is_held()) return {"credential_upgrade", 0};
+        }
+        if (!current(w)) return {"worker_stop", 0};
+    }
+}
+
+void accepted(worker &w, platform_socket s, bool legacy_mode) {
+    ++w.connection_count;
+    log_notice("connected to falloff %s:%d (%s, connection=%lu)", g_state.server_host, g_state.server_port,
+               legacy_mode ? "migration compatibility" : "per-player credential",
+               static_cast<unsigned long>(w.connection_count));
+    uint32_t connected_at = platform_ticks();
+    uint32_t last_update_at = 0;
+    connection_end end = run_connection(w, s, legacy_mode, &last_update_at);
+
+    uint32_t now = platform_ticks();
+    if (!current(w)) end.reason = "plugin_shutdown";
+    log_debug("falloff_connection_end connection=%lu reason=%s err=%d connected_ms=%u last_update_ms=%u",
+              static_cast<unsigned long>(w.connection_count), end.reason, end.error,
+              static_cast<unsigned>(now - connected_at),
+              static_cast<unsigned>(last_update_at == 0 ? 0 : now - last_update_at));
+    unpublish_and_close(s);
+    if (worker_state_enter()) {
+        g_state.speaker_count = 0;
+        state_lock_leave();
+    }
+    w.unauthorized_count = 0;
+}
+
+void one_pass(worker &w) {
+    if (!worker_state_enter()) return;
+    std::snprintf(w.identity, sizeof w.identity, "%s", g_state.identity_hash);
+    std::snprintf(w.credential, sizeof w.credential, "%s", g_state.credential);
+    state_lock_leave();
+
+    bool eligible =
+        g_state.enabled == 1 && w.identity[0] != '\0' && (g_state.api_key[0] != '\0' || w.credential[0] != '\0');
+    if (!eligible) {
+        reconnect_wait(w);
+        return;
+    }
+
+    platform_socket s = platform_invalid_socket;
+    log_debug("falloff_connect_attempt host=%s port=%d", g_state.server_host, g_state.server_port);
+    if (!falloff_connect(&s)) {
+        log_debug("falloff_connect_fail host=%s port=%d", g_state.server_host, g_state.server_port);
+        reconnect_wait(w);
+        return;
+    }
+    if (!worker_state_enter()) {
+        platform_socket_close(s);
+        return;
+    }
+    g_state.falloff_socket = s;
+    state_lock_leave();
+
+    bool legacy_mode = false;
+    int32_t result = falloff_handshake(&s, w.identity, w.credential, w.line, &w.unauthorized_count, &legacy_mode);
+    if (result != handshake_accepted) {
+        reconnect_wait(w);
+        return;
+    }
+    accepted(w, s, legacy_mode);
+    if (current(w)) reconnect_wait(w);
+}
+}  // namespace
 
 void falloff_worker(void *arg) {
     auto generation = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg));
     worker_thread_begin(generation);
     flavour_worker_started("falloff", generation);
-    while (worker_wait(generation, worker_slice_ms)) {
+    if (!worker_is_current(generation)) return;
+    // On this thread's stack: a worker that overran a shutdown may still be
+    // finishing beside the next session's.
+    worker w{};
+    w.generation = generation;
+    while (worker_is_current(generation)) {
+        one_pass(w);
+        flavour_falloff_idle();
     }
 }
