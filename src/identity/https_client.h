@@ -1,0 +1,24 @@
+// The one way to the community web service: a blocking HTTPS request to the
+// service's web host on port 443.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The web host is fixed when the library is built; the fallback name can
+// never resolve, so a build without one reaches nobody.
+#ifndef QV_WEB_HOST
+#define QV_WEB_HOST "voice.quorvane.invalid"
+#endif
+
+// Size of the caller's response buffer: at most 4095 body bytes and a NUL.
+constexpr size_t http_response_size = 4096;
+
+// Sends method and path (with any query, verbatim), the extra header lines
+// (each ending in "\r\n"; null or empty for none) and the body (null or
+// empty for none). True when a response arrived, whatever its status code,
+// with the status in *status (0 when unreadable) and the first 4095 body bytes,
+// NUL-terminated, in response (http_response_size bytes). False when no
+// response arrived; a missing method or path touches neither output.
+bool http_request(const char *method, const char *path, const char *extra_headers, const char *body, uint32_t *status,
+                  char *response /*4096*/);
