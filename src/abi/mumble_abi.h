@@ -41,12 +41,11 @@ constexpr size_t api_slot_get_user_hash = 14;
 constexpr size_t api_slot_log = 36;
 
 using api_free_memory_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, const void *);
-using api_get_local_user_id_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, mumble_connection_t,
-                                                           mumble_userid_t *);
-using api_get_all_users_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, mumble_connection_t,
-                                                       mumble_userid_t **, size_t *);
-using api_get_user_hash_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, mumble_connection_t,
-                                                       mumble_userid_t, const char **);
+using api_get_local_user_id_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, mumble_connection_t, mumble_userid_t *);
+using api_get_all_users_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, mumble_connection_t, mumble_userid_t **,
+                                                       size_t *);
+using api_get_user_hash_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, mumble_connection_t, mumble_userid_t,
+                                                       const char **);
 using api_log_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, const char *);
 
 using api_slot_fn = void (*)();

@@ -38,7 +38,8 @@ bool find_speaker_for_user(uint32_t user_id, float *gain, float *pan) {
 void apply_gain_pan(float *pcm, uint32_t frames, uint16_t channels, float gain, float pan) {
     gain = clamp(gain, 0.0f, 1.0f);
     if (channels == 1) {
-        for (uint32_t i = 0; i < frames; ++i) pcm[i] *= gain;
+        for (uint32_t i = 0; i < frames; ++i)
+            pcm[i] *= gain;
         return;
     }
     pan = clamp(pan, -1.0f, 1.0f);
@@ -56,12 +57,12 @@ void apply_gain_pan(float *pcm, uint32_t frames, uint16_t channels, float gain, 
         float *frame = pcm + static_cast<size_t>(f) * channels;
         frame[0] *= left;
         frame[1] *= right;
-        for (uint16_t c = 2; c < channels; ++c) frame[c] *= gain;
+        for (uint16_t c = 2; c < channels; ++c)
+            frame[c] *= gain;
     }
 }
 
-bool process_audio_source(float *pcm, uint32_t frames, uint16_t channels, uint32_t, bool is_speech,
-                          uint32_t user_id) {
+bool process_audio_source(float *pcm, uint32_t frames, uint16_t channels, uint32_t, bool is_speech, uint32_t user_id) {
     if (!pcm || !is_speech || channels == 0 || g_state.enabled == 0) return false;
     // Mumble only calls between init and shutdown (and once after it); the
     // lock exists from the first init on.

@@ -29,9 +29,7 @@ void flavour_worker_started(const char *worker, uint32_t generation) {
     size_t n = platform_getenv("QUORVANE_VOICE_TEST_STALL", text, sizeof text);
     if (n == 0 || n >= sizeof text) return;
     const char *eq = std::strchr(text, '=');
-    if (!eq || std::strncmp(text, worker, static_cast<size_t>(eq - text)) != 0 ||
-        worker[eq - text] != '\0')
-        return;
+    if (!eq || std::strncmp(text, worker, static_cast<size_t>(eq - text)) != 0 || worker[eq - text] != '\0') return;
     char mark[path_size];
     n = platform_getenv("QUORVANE_VOICE_TEST_STALL_MARK", mark, sizeof mark);
     if (n == 0 || n >= sizeof mark) mark[0] = '\0';

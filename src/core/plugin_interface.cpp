@@ -13,7 +13,10 @@ constexpr char plugin_author[] = "Quorvane";
 constexpr char plugin_description[] =
     "Quorvane Voice 0.2.7-alpha - positional proximity voice for Quorvane (Saurwald).";
 
-template <size_t N> MumbleStringWrapper static_text(const char (&text)[N]) { return {text, N - 1, false}; }
+template <size_t N>
+MumbleStringWrapper static_text(const char (&text)[N]) {
+    return {text, N - 1, false};
+}
 }  // namespace
 
 QV_EXPORT mumble_version_t QV_CALL mumble_getAPIVersion() { return {1, 2, 0}; }

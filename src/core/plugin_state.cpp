@@ -16,9 +16,7 @@ namespace {
 // Set once by the first init; the lock is never destroyed after that.
 std::atomic<bool> lock_initialised{false};
 
-void *generation_arg(uint32_t generation) {
-    return reinterpret_cast<void *>(static_cast<uintptr_t>(generation));
-}
+void *generation_arg(uint32_t generation) { return reinterpret_cast<void *>(static_cast<uintptr_t>(generation)); }
 
 void stop_thread(platform_thread &thread) {
     if (!thread) return;
@@ -44,9 +42,7 @@ bool is_running() {
     return g_state.running.compare_exchange_strong(expected, 1);
 }
 
-bool worker_is_current(uint32_t generation) {
-    return is_running() && g_state.worker_generation.load() == generation;
-}
+bool worker_is_current(uint32_t generation) { return is_running() && g_state.worker_generation.load() == generation; }
 
 void register_api_functions(const void *table) {
     if (!table) return;
@@ -158,7 +154,8 @@ void publish_user_hashes(const user_hash_entry *entries, size_t count) {
     if (count > max_user_hashes) count = max_user_hashes;
     // Digests first, outside the lock: the hold stays a plain copy.
     static uint64_t digests[max_user_hashes];
-    for (size_t i = 0; i < count; ++i) digests[i] = case_fold_digest(entries[i].hash);
+    for (size_t i = 0; i < count; ++i)
+        digests[i] = case_fold_digest(entries[i].hash);
     state_lock_enter();
     if (count > 0) {
         std::memcpy(g_state.user_hash_table, entries, count * sizeof(user_hash_entry));

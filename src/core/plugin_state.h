@@ -103,7 +103,8 @@ void plugin_shutdown();
 void start_workers();
 
 // Host function slots; null when the table is not registered or the slot is empty.
-template <typename Fn> Fn api_slot(size_t slot) {
+template <typename Fn>
+Fn api_slot(size_t slot) {
     if (g_state.api_registered != 1) return nullptr;
     return reinterpret_cast<Fn>(g_state.api_table.slots[slot]);
 }

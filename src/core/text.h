@@ -5,9 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-inline bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 inline bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 inline bool is_alnum(char c) { return is_alpha(c) || is_digit(c); }

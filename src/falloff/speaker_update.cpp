@@ -14,7 +14,8 @@ constexpr size_t max_hash_length = hash_size - 1;
 float clamp(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 char *skip_space(char *p) {
-    while (*p && is_space(*p)) ++p;
+    while (*p && is_space(*p))
+        ++p;
     return p;
 }
 
@@ -24,10 +25,12 @@ void apply_piece(char *piece, bool with_pan) {
     char *hash = skip_space(piece);
     if (*hash == '\0') return;
     char *end = hash + std::strlen(hash);
-    while (end > hash && is_space(end[-1])) *--end = '\0';
+    while (end > hash && is_space(end[-1]))
+        *--end = '\0';
 
     char *gap = hash;
-    while (*gap && !is_space(*gap)) ++gap;
+    while (*gap && !is_space(*gap))
+        ++gap;
     if (*gap == '\0') return;  // a hash alone
     *gap = '\0';
     char *gain_text = gap + 1;
@@ -39,7 +42,8 @@ void apply_piece(char *piece, bool with_pan) {
     float pan = 0.0f;
     if (with_pan) {
         char *p = skip_space(gain_text);
-        while (*p && !is_space(*p)) ++p;  // the word that holds the gain
+        while (*p && !is_space(*p))
+            ++p;  // the word that holds the gain
         if (*p == '\0' || !parse_float(p, &pan)) pan = 0.0f;
     }
     gain = clamp(gain, 0.0f, 1.0f);
@@ -66,7 +70,8 @@ void apply_piece(char *piece, bool with_pan) {
 void apply_speaker_update(const char *line) {
     const bool with_pan = std::strncmp(line, "UPDATE2", 7) == 0;
     const char *payload = line + (with_pan ? 7 : 6);
-    while (*payload && is_space(*payload)) ++payload;
+    while (*payload && is_space(*payload))
+        ++payload;
 
     // Static: only the falloff worker applies updates, and 8 KiB is too much
     // for a worker's stack to spend on each line.

@@ -1,5 +1,5 @@
-#include "platform.h"
 #include "time_scale.h"
+#include "platform.h"
 
 std::atomic<uint32_t> time_scale::per_mille{1000};
 

@@ -31,7 +31,8 @@ class audio_host : public host_test {
     size_t count(const std::string &text) const {
         std::string log = log_file();
         size_t n = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++n;
         return n;
     }
 };

@@ -54,18 +54,25 @@ TEST(gain_pan_law, golden_buffers) {
         {"stereo centre", 2, 1.0f, 0.0f, {centre, centre, centre, centre}},
         {"stereo full left", 2, 1.0f, -1.0f, {1.0f, 0.0f, 1.0f, 0.0f}},
         {"stereo full right", 2, 1.0f, 1.0f, {0.0f, 1.0f, 0.0f, 1.0f}},
-        {"stereo half right, half gain", 2, 0.5f, 0.5f,
+        {"stereo half right, half gain",
+         2,
+         0.5f,
+         0.5f,
          {std::sqrt(0.25f) * 0.5f, std::sqrt(0.75f) * 0.5f, std::sqrt(0.25f) * 0.5f, std::sqrt(0.75f) * 0.5f}},
         {"gain above 1 acts as 1, pan 2 as 1", 2, 1.5f, 2.0f, {0.0f, 1.0f}},
         {"negative gain silences", 2, -0.5f, 0.0f, {0.0f, 0.0f}},
         {"pan -3 acts as -1", 2, 1.0f, -3.0f, {1.0f, 0.0f}},
-        {"six channels: front pair panned, rest by gain", 6, 0.5f, -1.0f,
+        {"six channels: front pair panned, rest by gain",
+         6,
+         0.5f,
+         -1.0f,
          {0.5f, 0.0f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.0f, 0.5f, 0.5f, 0.5f, 0.5f}},
     };
     for (const row &r : rows) {
         std::vector<float> pcm(r.expected.size(), 1.0f);
         apply_gain_pan(pcm.data(), static_cast<uint32_t>(pcm.size() / r.channels), r.channels, r.gain, r.pan);
-        for (size_t i = 0; i < pcm.size(); ++i) EXPECT_FLOAT_EQ(pcm[i], r.expected[i]) << r.name << " [" << i << "]";
+        for (size_t i = 0; i < pcm.size(); ++i)
+            EXPECT_FLOAT_EQ(pcm[i], r.expected[i]) << r.name << " [" << i << "]";
     }
     // Constant power for every pan.
     for (float pan = -1.0f; pan <= 1.0f; pan += 0.125f) {
@@ -139,7 +146,8 @@ TEST_F(audio_path, a_reader_racing_rewrites_sees_only_whole_tables) {
     apply_speaker_update(a.c_str());
     std::atomic<bool> stop{false};
     std::thread writer([&] {
-        for (int i = 0; i < 400; ++i) apply_speaker_update((i % 2 ? b : a).c_str());
+        for (int i = 0; i < 400; ++i)
+            apply_speaker_update((i % 2 ? b : a).c_str());
         stop = true;
     });
     int reads = 0, torn = 0;

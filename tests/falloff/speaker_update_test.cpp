@@ -1,6 +1,6 @@
 // UPDATE and UPDATE2 lines into the speaker table.
-#include "core/plugin_state.h"
 #include "falloff/speaker_update.h"
+#include "core/plugin_state.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +39,7 @@ TEST(speaker_update, lines_as_the_server_sends_them) {
         {"UPDATE2 ab 0.5 left", {{"ab", 0.5f, 0.0f}}},
         {"UPDATE2 ab 0.5 -3", {{"ab", 0.5f, -1.0f}}},
         {"UPDATE2ab 0.5 1", {{"ab", 0.5f, 1.0f}}},  // no blank needed after the kind
-        {"UPDATES 0.5", {{"S", 0.5f, 0.0f}}},      // UPDATE with the payload at the S
+        {"UPDATES 0.5", {{"S", 0.5f, 0.0f}}},       // UPDATE with the payload at the S
         {"UPDATE ab 1.5, cd -0.2, ef x, gh", {{"ab", 1.0f, 0.0f}, {"cd", 0.0f, 0.0f}}},
         {"UPDATE2   ab \t 0.5\t  0.25  ,cd 1 1", {{"ab", 0.5f, 0.25f}, {"cd", 1.0f, 1.0f}}},
         {"UPDATE2 Ab 0.1 0.1, aB 0.2 -0.2, ab 0.3 0.3", {{"Ab", 0.3f, 0.3f}}},  // later values, first spelling
@@ -62,7 +62,8 @@ TEST(speaker_update, limits_on_hashes_and_speakers) {
     EXPECT_EQ(got[0].hash, h127);
 
     std::string line = "UPDATE2";
-    for (int i = 0; i < 600; ++i) line += (i ? "," : " ") + std::to_string(i) + " 0.5 0";
+    for (int i = 0; i < 600; ++i)
+        line += (i ? "," : " ") + std::to_string(i) + " 0.5 0";
     line += ",3 0.25 -1,599 1 1";  // a kept hash is still updated; a dropped one stays out
     got = table_after(line);
     ASSERT_EQ(got.size(), 512u);

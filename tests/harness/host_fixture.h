@@ -31,7 +31,8 @@ class host_test : public ::testing::Test {
         if (host) {
             EXPECT_EQ(host->outstanding(), 0u) << "host memory not given back";
             EXPECT_TRUE(host->memory_errors().empty()) << host->memory_errors().front();
-            EXPECT_TRUE(host->unexpected_slots().empty()) << "unexpected host slot " << host->unexpected_slots().front();
+            EXPECT_TRUE(host->unexpected_slots().empty())
+                << "unexpected host slot " << host->unexpected_slots().front();
         }
         host.reset();
         sandbox.reset();

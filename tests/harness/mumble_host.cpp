@@ -17,8 +17,7 @@ mumble_error_t QV_CALL host_local_user(mumble_plugin_id_t, mumble_connection_t c
 mumble_error_t QV_CALL host_all_users(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t **u, size_t *n) {
     return mumble_host::current->on_get_all_users(c, u, n);
 }
-mumble_error_t QV_CALL host_user_hash(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t u,
-                                      const char **h) {
+mumble_error_t QV_CALL host_user_hash(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t u, const char **h) {
     return mumble_host::current->on_get_user_hash(c, u, h);
 }
 mumble_error_t QV_CALL host_log(mumble_plugin_id_t id, const char *text) {
@@ -26,11 +25,13 @@ mumble_error_t QV_CALL host_log(mumble_plugin_id_t id, const char *text) {
 }
 
 // Slots the plugin has no business calling: each records its own index.
-template <size_t N> mumble_error_t QV_CALL unexpected_slot() {
+template <size_t N>
+mumble_error_t QV_CALL unexpected_slot() {
     mumble_host::current->on_unexpected(N);
     return host_error;
 }
-template <size_t... I> void fill_unexpected(mumble_api_table &t, std::index_sequence<I...>) {
+template <size_t... I>
+void fill_unexpected(mumble_api_table &t, std::index_sequence<I...>) {
     ((t.slots[I] = reinterpret_cast<api_slot_fn>(&unexpected_slot<I>)), ...);
 }
 }  // namespace
@@ -184,7 +185,8 @@ mumble_error_t mumble_host::on_get_all_users(mumble_connection_t c, mumble_useri
     if (!knows(c)) return host_error;
     if (users_result_ != 0) return users_result_;
     auto *array = new mumble_userid_t[users_.size() + 1];
-    for (size_t i = 0; i < users_.size(); ++i) array[i] = users_[i].id;
+    for (size_t i = 0; i < users_.size(); ++i)
+        array[i] = users_[i].id;
     handed_[array] = true;
     ++handed_total_;
     *users = array;

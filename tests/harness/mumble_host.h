@@ -29,7 +29,10 @@ class mumble_host {
     bool loaded() const { return library_ != nullptr; }
     const std::string &load_error() const { return load_error_; }
     void *symbol(const char *name) const;
-    template <typename Fn> Fn fn(const char *name) const { return reinterpret_cast<Fn>(symbol(name)); }
+    template <typename Fn>
+    Fn fn(const char *name) const {
+        return reinterpret_cast<Fn>(symbol(name));
+    }
 
     // The exports Mumble drives most.
     void register_api();

@@ -40,9 +40,9 @@ plugin_sandbox::plugin_sandbox(const std::string &folder_name) {
     // Process ids repeat quickly under Wine, and a folder whose library was
     // still loaded may have outlived its test: add the clock and start clean.
     auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    fs::path base = fs::temp_directory_path() / ("qv-" + std::to_string(process_id()) + "-" +
-                                                 std::to_string(stamp % 1000000007) + "-" +
-                                                 std::to_string(sandbox_counter++));
+    fs::path base =
+        fs::temp_directory_path() / ("qv-" + std::to_string(process_id()) + "-" + std::to_string(stamp % 1000000007) +
+                                     "-" + std::to_string(sandbox_counter++));
     std::error_code ignored;
     fs::remove_all(base, ignored);
     dir_ = base / folder_name;

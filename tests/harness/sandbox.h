@@ -44,10 +44,12 @@ class scoped_env {
 };
 
 // Polls `done` every 10 ms for up to `ms` real milliseconds.
-template <typename Pred> bool eventually(Pred done, int ms = 5000);
+template <typename Pred>
+bool eventually(Pred done, int ms = 5000);
 void sleep_real_ms(int ms);
 
-template <typename Pred> bool eventually(Pred done, int ms) {
+template <typename Pred>
+bool eventually(Pred done, int ms) {
     for (int waited = 0; waited < ms; waited += 10) {
         if (done()) return true;
         sleep_real_ms(10);

@@ -1,7 +1,7 @@
 // The credential format, and its durable save through a temporary file.
+#include "identity/credential_store.h"
 #include "core/plugin_state.h"
 #include "harness/sandbox.h"
-#include "identity/credential_store.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -43,13 +43,11 @@ TEST(credential_format, accepts_only_the_exact_token_shape) {
     EXPECT_TRUE(credential_is_valid(good.c_str()));
     EXPECT_TRUE(credential_is_valid(other.c_str()));
     const std::string bad[] = {
-        good.substr(0, 46),
-        good + "a",
-        "VC1." + good.substr(4),
-        "vc2." + good.substr(4),
+        good.substr(0, 46),      good + "a", "VC1." + good.substr(4), "vc2." + good.substr(4),
         "vc1_" + good.substr(4),  // no dot after the prefix
     };
-    for (const std::string &b : bad) EXPECT_FALSE(credential_is_valid(b.c_str())) << b;
+    for (const std::string &b : bad)
+        EXPECT_FALSE(credential_is_valid(b.c_str())) << b;
     for (char c : std::string(" .+/=\xc3\t")) {
         std::string t = good;
         t[20] = c;

@@ -45,8 +45,7 @@ TEST_F(lifecycle, metadata_answers_as_mumble_expects) {
     } texts[] = {
         {"mumble_getName", "Quorvane Voice"},
         {"mumble_getAuthor", "Quorvane"},
-        {"mumble_getDescription",
-         "Quorvane Voice 0.2.7-alpha - positional proximity voice for Quorvane (Saurwald)."},
+        {"mumble_getDescription", "Quorvane Voice 0.2.7-alpha - positional proximity voice for Quorvane (Saurwald)."},
     };
     for (const auto &row : texts) {
         MumbleStringWrapper w = host->fn<text_fn>(row.name)();

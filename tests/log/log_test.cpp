@@ -84,7 +84,8 @@ TEST_F(log_channels, a_notice_is_cut_to_1023_bytes_in_both_channels) {
     // A plugin folder deep enough that the configuration path alone fills
     // the notice.
     std::string deep;
-    for (int i = 0; i < 9; ++i) deep += std::string(100, static_cast<char>('a' + i)) + "/";
+    for (int i = 0; i < 9; ++i)
+        deep += std::string(100, static_cast<char>('a' + i)) + "/";
     deep += "plugin";
     ASSERT_NO_FATAL_FAILURE(open(deep));
     host->register_api();

@@ -1,6 +1,6 @@
 // Contract of the platform layer: both implementations must pass these.
-#include "harness/sandbox.h"
 #include "platform/platform.h"
+#include "harness/sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -58,7 +58,8 @@ TEST(platform_thread, a_wait_gives_up_and_the_thread_goes_on_detached) {
     ASSERT_TRUE(platform_thread_start(
         &t,
         [](void *) {
-            while (!release.load()) platform_sleep(5);
+            while (!release.load())
+                platform_sleep(5);
             finished = true;
         },
         nullptr));
@@ -69,7 +70,9 @@ TEST(platform_thread, a_wait_gives_up_and_the_thread_goes_on_detached) {
     // Slots come back once detached threads end: many more starts succeed.
     for (int i = 0; i < 64; ++i) {
         platform_thread u = nullptr;
-        ASSERT_TRUE(platform_thread_start(&u, [](void *) {}, nullptr)) << i;
+        ASSERT_TRUE(platform_thread_start(
+            &u, [](void *) {}, nullptr))
+            << i;
         EXPECT_TRUE(platform_thread_wait(u, 10000));
         platform_thread_close(u);
     }

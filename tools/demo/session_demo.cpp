@@ -15,7 +15,8 @@ using clock_type = std::chrono::steady_clock;
 size_t shown = 0;
 void show_new_lines(const mumble_host &host) {
     auto logs = host.logs();
-    for (; shown < logs.size(); ++shown) std::printf("  mumble log | %s\n", logs[shown].c_str());
+    for (; shown < logs.size(); ++shown)
+        std::printf("  mumble log | %s\n", logs[shown].c_str());
 }
 
 double ms_since(clock_type::time_point start) {

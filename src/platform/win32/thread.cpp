@@ -28,8 +28,8 @@ DWORD WINAPI trampoline(LPVOID raw) {
 
 HMODULE pin_own_module() {
     HMODULE self = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCSTR>(&platform_thread_start), &self))
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&platform_thread_start),
+                            &self))
         return nullptr;
     return self;
 }
@@ -65,8 +65,7 @@ bool platform_thread_start(platform_thread *out, platform_thread_fn fn, void *ar
 bool platform_thread_wait(platform_thread thread, uint32_t timeout_ms) {
     auto *slot = static_cast<thread_slot *>(thread);
     if (!slot) return true;
-    return WaitForSingleObject(static_cast<HANDLE>(slot->os_handle), time_scale::real_ms(timeout_ms)) ==
-           WAIT_OBJECT_0;
+    return WaitForSingleObject(static_cast<HANDLE>(slot->os_handle), time_scale::real_ms(timeout_ms)) == WAIT_OBJECT_0;
 }
 
 void platform_thread_close(platform_thread thread) {
