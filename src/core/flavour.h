@@ -12,7 +12,8 @@ void flavour_configure();
 // shutdown, to exercise a worker that overruns the shutdown wait.
 void flavour_worker_started(const char *worker, uint32_t generation);
 
-// Test hook, called by the falloff worker between its waits: the
-// development flavour applies a speaker line that a test has left in the
-// plugin folder, until the falloff link delivers real ones.
-void flavour_falloff_idle();
+// Opens a web address in the user's default browser; false when that failed.
+// The development flavour appends the address to the file named by
+// QUORVANE_VOICE_TEST_OPENER_LOG instead, when that is set (false when the
+// file cannot be opened), so tests see what would have been opened.
+bool flavour_open_url(const char *address);

@@ -4,11 +4,10 @@
 //                                   start, ignoring shutdown, for ms
 //   QUORVANE_VOICE_TEST_STALL_MARK  file the held worker writes "stale" or
 //                                   "current" into once it is let go
-// and a speaker line left by a test in "quorvane_voice_test_update.txt"
-// beside the library is applied by the falloff worker, then deleted.
+//   QUORVANE_VOICE_TEST_OPENER_LOG  file that receives each address the
+//                                   browser would have been opened on
 #include "flavour.h"
 
-#include "../falloff/speaker_update.h"
 #include "../platform/platform.h"
 #include "plugin_state.h"
 
@@ -43,17 +42,12 @@ void flavour_worker_started(const char *worker, uint32_t generation) {
     }
 }
 
-void flavour_falloff_idle() {
-    char path[path_size];
-    std::snprintf(path, sizeof path, "%s%c%s", g_state.plugin_dir, platform_path_separator(),
-                  "quorvane_voice_test_update.txt");
-    FILE *f = std::fopen(path, "rb");
-    if (!f) return;
-    static char line[speaker_work_size];
-    size_t n = std::fread(line, 1, speaker_line_max, f);
-    std::fclose(f);
-    line[n] = '\0';
-    if (char *end = std::strpbrk(line, "\r\n")) *end = '\0';
-    platform_delete_file(path);
-    if (std::strncmp(line, "UPDATE", 6) == 0) apply_speaker_update(line);
+bool flavour_open_url(const char *address) {
+    char log[path_size];
+    size_t n = platform_getenv("QUORVANE_VOICE_TEST_OPENER_LOG", log, sizeof log);
+    if (n == 0 || n >= sizeof log) return platform_open_url(address);
+    FILE *f = std::fopen(log, "ab");
+    if (!f) return false;
+    bool ok = std::fprintf(f, "%s\n", address) > 0;
+    return (std::fclose(f) == 0) && ok;
 }

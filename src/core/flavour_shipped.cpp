@@ -1,7 +1,9 @@
 #include "flavour.h"
 
+#include "../platform/platform.h"
+
 void flavour_configure() {}
 
 void flavour_worker_started(const char *, uint32_t) {}
 
-void flavour_falloff_idle() {}
+bool flavour_open_url(const char *address) { return platform_open_url(address); }

@@ -163,6 +163,5 @@ void falloff_worker(void *arg) {
     w.generation = generation;
     while (worker_is_current(generation)) {
         one_pass(w);
-        flavour_falloff_idle();
     }
 }

@@ -1,7 +1,9 @@
 // The audio callback through the real library: users from Mumble's list,
-// speakers from a server line, silence for everyone else.
+// speakers from the falloff server's lines, silence for everyone else.
+#include "harness/falloff_peer.h"
 #include "harness/host_fixture.h"
 
+#include <memory>
 #include <string>
 
 namespace {
@@ -21,12 +23,26 @@ heard play(mumble_host &host, uint32_t user) {
 
 class audio_host : public host_test {
   protected:
-    // Leaves a speaker line for the falloff worker and waits until it is in.
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(host_test::SetUp());
+        peer = std::make_unique<falloff_peer>(
+            peer_script{peer_expect("HELLO "), peer_send("OK\n"), peer_wait_close(60000)});
+        ASSERT_NE(peer->port(), 0);
+        sandbox->write("quorvane_voice.ini",
+                       "server_port=" + std::to_string(peer->port()) + "\napi_key=audio-test\nreconnect_sec=1\n");
+    }
+    void TearDown() override {
+        peer.reset();
+        host_test::TearDown();
+    }
+
+    // The server sends a speaker line; returns once the plugin has taken it in.
     void server_sends(const std::string &line, size_t speakers) {
         std::string done = "received UPDATE2 with " + std::to_string(speakers) + " speakers";
         size_t before = count(done);
-        sandbox->write("quorvane_voice_test_update.txt", line + "\n");
-        ASSERT_TRUE(eventually([&] { return count(done) > before; })) << line;
+        ASSERT_TRUE(eventually([&] { return log_file().find("connected to falloff") != std::string::npos; }, 15000));
+        peer->push(line + "\n");
+        ASSERT_TRUE(eventually([&] { return count(done) > before; }, 15000)) << line;
     }
     size_t count(const std::string &text) const {
         std::string log = log_file();
@@ -35,6 +51,8 @@ class audio_host : public host_test {
             ++n;
         return n;
     }
+
+    std::unique_ptr<falloff_peer> peer;
 };
 
 TEST_F(audio_host, server_listed_users_are_scaled_and_panned_and_a_disconnect_silences_all) {

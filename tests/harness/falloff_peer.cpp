@@ -278,6 +278,12 @@ struct falloff_peer::session {
                 std::string reply = step.answer ? step.answer(line) : std::string();
                 if (!reply.empty() && !send_bytes(reply.data(), reply.size())) return;
             }
+            std::string pushed;
+            {
+                std::lock_guard<std::mutex> hold(peer.mutex_);
+                pushed.swap(peer.outbox_);
+            }
+            if (!pushed.empty() && !send_bytes(pushed.data(), pushed.size())) return;
             if (client_closed || stopping()) return;
             int left = ms_left(deadline);
             if (left == 0) {
@@ -377,6 +383,11 @@ void falloff_peer::start(std::function<peer_script(size_t, const std::string *)>
     }
     listener_ = from_native(s);
     thread_ = std::thread(&falloff_peer::serve, this);
+}
+
+void falloff_peer::push(std::string bytes) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    outbox_ += bytes;
 }
 
 void falloff_peer::stop() {

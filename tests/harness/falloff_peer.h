@@ -56,8 +56,9 @@ peer_step peer_pause(int ms);
 peer_step peer_close();
 // Closes with a reset (RST) instead: the client's receive fails.
 peer_step peer_reset();
-// Records what arrives, answering each line through `answer` when given,
-// until the client closes; not closing within timeout_ms is a problem.
+// Records what arrives, answering each line through `answer` when given and
+// sending what the test push()es, until the client closes; not closing
+// within timeout_ms is a problem.
 peer_step peer_wait_close(int timeout_ms = peer_default_wait_ms, peer_responder answer = {});
 
 // What arrived on one connection.
@@ -101,6 +102,10 @@ class falloff_peer {
     bool wait_for_lines(size_t index, size_t count, int ms = peer_default_wait_ms) const;
     bool wait_until_finished(size_t index, int ms = peer_default_wait_ms) const;
 
+    // Queues bytes for the connection that is in a wait_close step; they go
+    // out as soon as it looks (within about 20 ms), in the order queued.
+    void push(std::string bytes);
+
     // Stops serving: steps in progress end, the open socket is closed. Idempotent.
     void stop();
 
@@ -124,6 +129,7 @@ class falloff_peer {
     bool stop_ = false;
     std::vector<peer_connection> connections_;
     std::vector<std::string> problems_;
+    std::string outbox_;
     std::thread thread_;
 };
 
