@@ -1,6 +1,11 @@
 # The plugin's own code: the platform layer, the subsystems, and the two
 # flavours of the library (shipped and development).
 
+# The web service's host, fixed into both libraries; the shipped one has no
+# way to reach another. The default can never resolve.
+set(QV_WEB_HOST "voice.quorvane.invalid" CACHE STRING "Host name of the community web service (HTTPS, port 443)")
+add_compile_definitions(QV_WEB_HOST="${QV_WEB_HOST}")
+
 file(GLOB QV_PLATFORM_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/src/platform/*.cpp
   ${PROJECT_SOURCE_DIR}/src/platform/${QV_PLATFORM}/*.cpp)
@@ -8,9 +13,16 @@ add_library(qv_platform STATIC ${QV_PLATFORM_SOURCES})
 target_compile_options(qv_platform PRIVATE ${QV_WARNINGS} -fno-exceptions -fno-rtti -fvisibility=hidden)
 if(WIN32)
   target_link_libraries(qv_platform PUBLIC ws2_32 advapi32)
+  # The HTTPS client.
+  target_link_libraries(qv_platform PUBLIC winhttp)
+  # The browser opener: ShellExecuteA, with COM set up around it.
+  target_link_libraries(qv_platform PUBLIC shell32 ole32)
   target_compile_definitions(qv_platform PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 else()
   target_link_libraries(qv_platform PUBLIC pthread dl)
+  # The HTTPS client.
+  find_package(CURL REQUIRED)
+  target_link_libraries(qv_platform PUBLIC CURL::libcurl)
 endif()
 
 file(GLOB QV_CORE_SOURCES CONFIGURE_DEPENDS

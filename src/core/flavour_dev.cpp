@@ -6,8 +6,14 @@
 //                                   "current" into once it is let go
 //   QUORVANE_VOICE_TEST_OPENER_LOG  file that receives each address the
 //                                   browser would have been opened on
+//   QUORVANE_VOICE_TEST_WEB_HOST, QUORVANE_VOICE_TEST_WEB_PORT
+//                                   the web service's endpoint (a test peer)
+//   QUORVANE_VOICE_TEST_WEB_CA      PEM file of the test peer's CA, trusted
+//                                   besides the system's store (Linux; under
+//                                   Wine the CA is in the prefix's Root store)
 #include "flavour.h"
 
+#include "../identity/https_client.h"  // QV_WEB_HOST
 #include "../platform/platform.h"
 #include "plugin_state.h"
 
@@ -50,4 +56,15 @@ bool flavour_open_url(const char *address) {
     if (!f) return false;
     bool ok = std::fprintf(f, "%s\n", address) > 0;
     return (std::fclose(f) == 0) && ok;
+}
+
+void flavour_web_endpoint(web_endpoint *out) {
+    size_t n = platform_getenv("QUORVANE_VOICE_TEST_WEB_HOST", out->host, sizeof out->host);
+    if (n == 0 || n >= sizeof out->host) std::snprintf(out->host, sizeof out->host, "%s", QV_WEB_HOST);
+    char text[16];
+    n = platform_getenv("QUORVANE_VOICE_TEST_WEB_PORT", text, sizeof text);
+    unsigned long port = n > 0 && n < sizeof text ? std::strtoul(text, nullptr, 10) : 0;
+    out->port = port > 0 && port <= UINT16_MAX ? static_cast<uint16_t>(port) : web_https_port;
+    n = platform_getenv("QUORVANE_VOICE_TEST_WEB_CA", out->extra_ca_file, sizeof out->extra_ca_file);
+    if (n == 0 || n >= sizeof out->extra_ca_file) out->extra_ca_file[0] = '\0';
 }

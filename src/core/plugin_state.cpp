@@ -1,6 +1,7 @@
 #include "plugin_state.h"
 
 #include "../falloff/falloff_worker.h"
+#include "../identity/https_client.h"
 #include "../identity/identity_worker.h"
 #include "configuration.h"
 #include "flavour.h"
@@ -66,6 +67,8 @@ int32_t plugin_init(uint32_t id) {
         log_debug("network startup failed");
     }
     configuration_report();
+    // Its global set-up is not safe to race with: done before any worker.
+    http_client_init();
     if (g_state.network_ready == 1) start_workers();
     return 0;
 }
@@ -91,6 +94,9 @@ void plugin_shutdown() {
         state_lock_enter();
         platform_socket_shutdown(g_state.falloff_socket);
         state_lock_leave();
+        // A worker blocked in a web request would otherwise hold the wait
+        // below for the request's whole time-outs.
+        http_abandon_worker_requests();
         stop_thread(g_state.falloff_thread);
         stop_thread(g_state.identity_thread);
     }
@@ -136,6 +142,10 @@ void worker_thread_begin(uint32_t generation) {
     this_thread_is_worker = true;
     this_thread_generation = generation;
 }
+
+bool on_worker_thread() { return this_thread_is_worker; }
+
+bool worker_thread_stopping() { return this_thread_is_worker && !worker_is_current(this_thread_generation); }
 
 bool worker_state_enter() {
     state_lock_enter();

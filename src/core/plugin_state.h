@@ -125,6 +125,12 @@ bool worker_wait(uint32_t generation, uint32_t ms);
 // stale (a later init may be rewriting the paths).
 void worker_thread_begin(uint32_t generation);
 
+// True on a thread that worker_thread_begin marked.
+bool on_worker_thread();
+// True on a worker thread whose session is stopping or over: its network
+// call in progress may be given up.
+bool worker_thread_stopping();
+
 // Takes the lock for a change to the shared state. On a worker thread whose
 // session has ended it takes nothing and returns false: the caller skips the
 // change. Other threads always get the lock.

@@ -22,7 +22,8 @@ bool credential_is_valid(const char *text) {
 
 void credential_publish(const char *token) {
     bool valid = credential_is_valid(token);
-    state_lock_enter();
+    // A worker whose session has ended leaves the next session's state alone.
+    if (!worker_state_enter()) return;
     std::snprintf(g_state.credential, sizeof g_state.credential, "%s", valid ? token : "");
     state_lock_leave();
 }

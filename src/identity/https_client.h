@@ -22,3 +22,13 @@ constexpr size_t http_response_size = 4096;
 // response arrived; a missing method or path touches neither output.
 bool http_request(const char *method, const char *path, const char *extra_headers, const char *body, uint32_t *status,
                   char *response /*4096*/);
+
+// Readies the platform's HTTPS client; init calls it before any worker
+// exists. Safe to call again.
+void http_client_init();
+
+// Cuts short every request that a worker has under way, where the platform
+// can (shutdown calls it once `running` is cleared). Elsewhere a worker's
+// request notices the stop by itself within about a second. Requests on the
+// host's threads are left alone.
+void http_abandon_worker_requests();

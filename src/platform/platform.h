@@ -104,3 +104,57 @@ void platform_socket_close(platform_socket s);
 // Fills n bytes from the operating system's cryptographic random source;
 // false when that source failed (out is then unspecified). n = 0 succeeds.
 bool platform_random_bytes(void *out, size_t n);
+
+// ---- HTTPS ------------------------------------------------------------------
+// One blocking HTTPS request through the platform's client: WinHTTP on
+// Windows, libcurl elsewhere. TLS only, the peer's certificate and name
+// checked against the system's trust, the platform's default proxy settings.
+struct platform_https_target {
+    const char *host;
+    uint16_t port;
+    // A PEM file of one more trust anchor, or null. Only the development
+    // flavour passes one; Windows ignores it (there the anchor must be in
+    // the machine's Root store, so the checks stay the system's own).
+    const char *extra_ca_file;
+};
+
+struct platform_https_timeouts {
+    uint32_t resolve_ms, connect_ms, send_ms, receive_ms;  // real milliseconds
+};
+
+// Asked on the requesting thread while a request is under way, where the
+// platform can ask: true abandons the request, which then fails.
+using platform_https_cancel_fn = bool (*)();
+
+// Once per process, before any thread that makes requests exists; further
+// calls do nothing. A request also makes sure of it, so a request made before
+// the plugin's init is still safe. Never undone: a request of an ended session
+// may still be running when the plugin stops, and the library stays mapped.
+void platform_https_global_init();
+
+// Sends method, path (verbatim), the extra header block (complete lines each
+// ending in "\r\n", passed unchanged; null for none) and body_length bytes
+// of body (null or 0 for none) with the user agent. True when a response
+// arrived, whatever its status: *status holds the code (0 when unreadable),
+// response the first response_size - 1 body bytes and a NUL behind the last
+// byte read; a failure while reading the body only ends the reading. False
+// when no response arrived or the request was abandoned; *status and
+// response are then 0 and empty. Every text is UTF-8; on Windows method,
+// path and headers must convert to fewer than 16, 1024 and 1024 UTF-16 units.
+// A cancellable request (cancel not null) is abandoned when cancel() answers
+// true or when platform_https_abandon_cancellable() runs.
+bool platform_https_request(const platform_https_target &target, const char *user_agent,
+                            const platform_https_timeouts &timeouts, const char *method, const char *path,
+                            const char *extra_headers, const char *body, size_t body_length,
+                            platform_https_cancel_fn cancel, uint32_t *status, char *response, size_t response_size);
+
+// From any thread: ends at once every cancellable request under way, where
+// the platform can cut a blocked call short (Windows: its request handle is
+// closed). Elsewhere a request notices its cancel function within about a
+// second by itself.
+void platform_https_abandon_cancellable();
+
+// ---- browser ----------------------------------------------------------------
+// Asks the desktop to show `address` in the user's default browser. Returns
+// soon, whatever the browser does; false when the request was refused.
+bool platform_open_url(const char *address);
