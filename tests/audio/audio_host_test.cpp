@@ -44,13 +44,7 @@ class audio_host : public host_test {
         peer->push(line + "\n");
         ASSERT_TRUE(eventually([&] { return count(done) > before; }, 15000)) << line;
     }
-    size_t count(const std::string &text) const {
-        std::string log = log_file();
-        size_t n = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            ++n;
-        return n;
-    }
+    size_t count(const std::string &text) const { return occurrences(log_file(), text); }
 
     std::unique_ptr<falloff_peer> peer;
 };

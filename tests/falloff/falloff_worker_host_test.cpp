@@ -22,7 +22,6 @@ const std::string hello_line =
 const std::string hello2_line =
     "HELLO2 " + identity +
     R"( {"version":"2.0","client":"quorvane-voice","build":"0.2.7-alpha","features":["spatial","challenge-auth"]})";
-const std::string prefix = "[Quorvane Voice] ";
 const std::string token_file = "quorvane_voice_token.txt";
 constexpr float centre = 0.70710677f;
 // Real milliseconds the tests give the plugin to reach a state (generous:
@@ -39,12 +38,6 @@ peer_script accept_token() {
             peer_wait_close(60000, answer_ping)};
 }
 
-size_t count(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
 }  // namespace
 
 class falloff_host : public host_test {
@@ -77,18 +70,8 @@ class falloff_host : public host_test {
         started = false;
     }
 
-    bool logged(const std::string &text, int ms = settle_ms) {
-        return eventually([&] { return log_file().find(text) != std::string::npos; }, ms);
-    }
-    bool noticed(const std::string &text, int ms = settle_ms) {
-        return eventually(
-            [&] {
-                for (const std::string &line : host->logs())
-                    if (line == prefix + text) return true;
-                return false;
-            },
-            ms);
-    }
+    bool logged(const std::string &text) { return host_test::logged(text, settle_ms); }
+    bool noticed(const std::string &text) { return host_test::noticed(text, settle_ms); }
     std::string connected(const char *mode, int number) const {
         return "connected to falloff 127.0.0.1:" + std::to_string(peer->port()) + " (" + mode +
                ", connection=" + std::to_string(number) + ")";
@@ -168,7 +151,7 @@ TEST_F(falloff_host, the_third_refusal_in_a_row_revokes_the_credential_and_delet
 
     ASSERT_TRUE(noticed("voice credential was revoked; approve proximity voice again"));
     EXPECT_FALSE(sandbox->exists(token_file));
-    EXPECT_EQ(count(log_file(), "falloff_hello_rejected mode=token reply=ERR unauthorized\r\n"), 3u);
+    EXPECT_EQ(occurrences(log_file(), "falloff_hello_rejected mode=token reply=ERR unauthorized\r\n"), 3u);
     // Without a credential or an api key the worker no longer connects.
     sleep_real_ms(300);
     EXPECT_EQ(peer->connection_count(), 3u);
@@ -196,7 +179,7 @@ TEST_F(falloff_host, a_fallback_connection_gives_way_to_token_mode_once_the_cred
         std::regex(R"(falloff_connection_end connection=1 reason=credential_upgrade err=0 connected_ms=(\d+) )")))
         << log;
     EXPECT_GT(std::stoul(m[1].str()), 4000u) << "the check runs only after 4 seconds";
-    EXPECT_EQ(count(log, "falloff_hello_rejected"), 0u) << "a fallback that is accepted is no refusal";
+    EXPECT_EQ(occurrences(log, "falloff_hello_rejected"), 0u) << "a fallback that is accepted is no refusal";
 }
 
 TEST_F(falloff_host, keepalive_and_the_servers_ping_on_a_quiet_connection) {
@@ -208,9 +191,9 @@ TEST_F(falloff_host, keepalive_and_the_servers_ping_on_a_quiet_connection) {
     peer->push("PING \nPING\n");
     // Keepalives go out every 20 to 25 seconds of the plugin's clock, which
     // runs faster here; silences between lines never end the connection.
-    ASSERT_TRUE(eventually([&] { return count(peer->connection(0).bytes, "PING\n") >= 2; }, settle_ms));
+    ASSERT_TRUE(eventually([&] { return occurrences(peer->connection(0).bytes, "PING\n") >= 2; }, settle_ms));
     std::string sent = peer->connection(0).bytes;
-    EXPECT_EQ(count(sent, "OK\n"), 1u) << sent;
+    EXPECT_EQ(occurrences(sent, "OK\n"), 1u) << sent;
     EXPECT_EQ(log_file().find("falloff_connection_end"), std::string::npos) << "the connection stays up";
 }
 

@@ -40,6 +40,21 @@ class host_test : public ::testing::Test {
 
     std::string log_file() const { return sandbox->read("quorvane_voice.log"); }
 
+    // Within ms real milliseconds: Mumble shows the notice `text`, or the
+    // log file holds `text`.
+    bool noticed(const std::string &text, int ms) const {
+        return eventually(
+            [&] {
+                for (const std::string &line : host->logs())
+                    if (line == "[Quorvane Voice] " + text) return true;
+                return false;
+            },
+            ms);
+    }
+    bool logged(const std::string &text, int ms) const {
+        return eventually([&] { return log_file().find(text) != std::string::npos; }, ms);
+    }
+
     std::unique_ptr<plugin_sandbox> sandbox;
     std::unique_ptr<mumble_host> host;
 };

@@ -2,6 +2,7 @@
 // files the plugin keeps beside itself (log, ini, tokens) start out absent.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -42,6 +43,14 @@ class scoped_env {
   private:
     const char *name_;
 };
+
+// How often `needle` occurs in `text` (overlaps counted).
+inline size_t occurrences(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
 
 // Polls `done` every 10 ms for up to `ms` real milliseconds.
 template <typename Pred>

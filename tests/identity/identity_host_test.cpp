@@ -36,15 +36,7 @@ class identity_host : public host_test {
         host_test::TearDown();
     }
 
-    bool noticed(const std::string &text) {
-        return eventually(
-            [&] {
-                for (const std::string &line : host->logs())
-                    if (line == "[Quorvane Voice] " + text) return true;
-                return false;
-            },
-            settle_ms);
-    }
+    bool noticed(const std::string &text) { return host_test::noticed(text, settle_ms); }
 
     std::unique_ptr<falloff_peer> falloff;
     bool started = false;

@@ -391,13 +391,7 @@ class identity_flow : public ::testing::Test {
     std::string log_text() const {
         return box.exists("quorvane_voice.log") ? box.read("quorvane_voice.log") : std::string();
     }
-    size_t count_in_log(const std::string &needle) const {
-        std::string text = log_text();
-        size_t n = 0;
-        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-            ++n;
-        return n;
-    }
+    size_t count_in_log(const std::string &needle) const { return occurrences(log_text(), needle); }
 
     plugin_sandbox box;
     platform_thread thread = nullptr;
