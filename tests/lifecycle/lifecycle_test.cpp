@@ -22,7 +22,12 @@ const std::string platform_word = "linux";
 #endif
 }  // namespace
 
-using lifecycle = host_test;
+class lifecycle : public host_test {
+  protected:
+    // The held worker has written its answer (the file appears before its
+    // text does).
+    bool marked() const { return sandbox->exists("mark.txt") && !sandbox->read("mark.txt").empty(); }
+};
 
 TEST_F(lifecycle, metadata_answers_as_mumble_expects) {
     struct version_row {
@@ -118,7 +123,7 @@ TEST_F(lifecycle, workers_live_from_init_to_shutdown_and_restart_after_it) {
             // it still belongs to the running session.
             scoped_env stall("QUORVANE_VOICE_TEST_STALL", std::string(worker) + "=2000");
             ASSERT_EQ(host->init(), 0);
-            ASSERT_TRUE(eventually([&] { return sandbox->exists("mark.txt"); })) << worker << " round " << round;
+            ASSERT_TRUE(eventually([&] { return marked(); })) << worker << " round " << round;
             EXPECT_EQ(sandbox->read("mark.txt"), "current") << worker;
             host->shutdown();
         }
@@ -140,7 +145,7 @@ TEST_F(lifecycle, a_worker_that_overruns_the_shutdown_wait_stays_out_of_the_next
 
     host->clear_logs();
     ASSERT_EQ(host->init(), 0);  // a new session while the old worker is held
-    ASSERT_TRUE(eventually([&] { return sandbox->exists("mark.txt"); }, 10000));
+    ASSERT_TRUE(eventually([&] { return marked(); }, 10000));
     EXPECT_EQ(sandbox->read("mark.txt"), "stale");
     // The new session runs normally beside the departing worker.
     EXPECT_EQ(host->logs().size(), 1u);
