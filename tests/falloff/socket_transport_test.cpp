@@ -13,8 +13,9 @@
 #include <thread>
 
 namespace {
-// Under this scale the 5000 ms socket time-outs last 250 ms.
-constexpr double quick_timeouts = 20.0;
+// Under this scale the 5000 ms socket time-outs last 500 ms: short, yet
+// well above a stall of the peer's thread on a loaded machine.
+constexpr double quick_timeouts = 10.0;
 
 // Closes the client socket at the end of a test, whatever happened.
 struct client_socket {
