@@ -34,14 +34,6 @@ void reconnect_wait(const worker &w) {
     worker_wait(w.generation, ms);
 }
 
-void unpublish_and_close(platform_socket s) {
-    if (worker_state_enter()) {
-        if (g_state.falloff_socket == s) g_state.falloff_socket = platform_invalid_socket;
-        state_lock_leave();
-    }
-    platform_socket_close(s);
-}
-
 bool credential_is_held() {
     bool held = false;
     if (worker_state_enter()) {
@@ -106,7 +98,7 @@ void accepted(worker &w, platform_socket s, bool legacy_mode) {
               static_cast<unsigned long>(w.connection_count), end.reason, end.error,
               static_cast<unsigned>(now - connected_at),
               static_cast<unsigned>(last_update_at == 0 ? 0 : now - last_update_at));
-    unpublish_and_close(s);
+    falloff_unpublish_and_close(&s);
     if (worker_state_enter()) {
         g_state.speaker_count = 0;
         state_lock_leave();
@@ -134,12 +126,10 @@ void one_pass(worker &w) {
         reconnect_wait(w);
         return;
     }
-    if (!worker_state_enter()) {
+    if (!falloff_publish(s)) {
         platform_socket_close(s);
         return;
     }
-    g_state.falloff_socket = s;
-    state_lock_leave();
 
     bool legacy_mode = false;
     int32_t result = falloff_handshake(&s, w.identity, w.credential, w.line, &w.unauthorized_count, &legacy_mode);

@@ -10,34 +10,14 @@
 #include <cstring>
 
 namespace {
-// Returns false when this worker's session has ended: the shared state is
-// then no longer its own and nothing was changed.
-bool unpublish_and_close(platform_socket *socket) {
-    bool current = worker_state_enter();
-    if (current) {
-        if (g_state.falloff_socket == *socket) g_state.falloff_socket = platform_invalid_socket;
-        state_lock_leave();
-    }
-    platform_socket_close(*socket);
-    *socket = platform_invalid_socket;
-    return current;
-}
-
-bool publish(platform_socket socket) {
-    if (!worker_state_enter()) return false;
-    g_state.falloff_socket = socket;
-    state_lock_leave();
-    return true;
-}
-
 // Replaces the refused attempt's socket by a fresh connection in legacy mode.
 int32_t fall_back_to_legacy(platform_socket *socket, const char *identity_hash, char *reply, bool *legacy_mode) {
     // A session that ended meanwhile gets no new connection: the connect
     // could not be interrupted by its shutdown.
-    if (!unpublish_and_close(socket)) return handshake_token_unavailable;
+    if (!falloff_unpublish_and_close(socket)) return handshake_token_unavailable;
     platform_socket fresh = platform_invalid_socket;
     if (!falloff_connect(&fresh)) return handshake_token_unavailable;
-    if (!publish(fresh)) {
+    if (!falloff_publish(fresh)) {
         platform_socket_close(fresh);
         return handshake_token_unavailable;
     }
@@ -101,7 +81,7 @@ int32_t falloff_handshake(platform_socket *socket, const char *identity_hash, co
     if (result == handshake_accepted) return result;
 
     log_debug("falloff_hello_rejected mode=%s reply=%s", *legacy_mode ? "legacy" : "token", reply);
-    if (*socket != platform_invalid_socket) unpublish_and_close(socket);
+    if (*socket != platform_invalid_socket) falloff_unpublish_and_close(socket);
     if (result == handshake_unauthorized && !*legacy_mode) {
         if (*unauthorized_count >= unauthorized_refusals_before_revocation) {
             revoke_credential(credential);

@@ -23,6 +23,24 @@ bool falloff_connect(platform_socket *out) {
     return false;
 }
 
+bool falloff_publish(platform_socket s) {
+    if (!worker_state_enter()) return false;
+    g_state.falloff_socket = s;
+    state_lock_leave();
+    return true;
+}
+
+bool falloff_unpublish_and_close(platform_socket *s) {
+    bool current = worker_state_enter();
+    if (current) {
+        if (g_state.falloff_socket == *s) g_state.falloff_socket = platform_invalid_socket;
+        state_lock_leave();
+    }
+    platform_socket_close(*s);
+    *s = platform_invalid_socket;
+    return current;
+}
+
 bool send_all(platform_socket s, const char *text) {
     size_t length = std::strlen(text);
     size_t sent = 0;

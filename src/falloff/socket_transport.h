@@ -29,6 +29,14 @@ enum read_line_code : int32_t {
     read_line_failed = 5,           // any other receive failure: the characters stored so far
 };
 
+// Publishes s in falloff_socket so that another thread can shut it down;
+// false (nothing published) when this worker's session has ended.
+bool falloff_publish(platform_socket s);
+// Takes *s out of falloff_socket (if it is still there) before closing it,
+// so no other thread reaches a closed handle, and sets *s to none. Closes
+// whatever the session; false when this worker's session has ended.
+bool falloff_unpublish_and_close(platform_socket *s);
+
 // Resolves server_host:server_port and connects to the first address that
 // accepts. On success stores the socket in *out (not published anywhere);
 // on failure returns false and leaves *out as it was.
