@@ -6,21 +6,6 @@
 #include <memory>
 #include <string>
 
-namespace {
-constexpr float centre = 0.70710677f;
-
-struct heard {
-    float left, right;
-};
-
-heard play(mumble_host &host, uint32_t user) {
-    float pcm[4] = {1.0f, 1.0f, 1.0f, 1.0f};
-    EXPECT_TRUE(host.audio(pcm, 2, 2, true, user)) << "user " << user;
-    EXPECT_EQ(pcm[0], pcm[2]);
-    return {pcm[0], pcm[1]};
-}
-}  // namespace
-
 class audio_host : public host_test {
   protected:
     void SetUp() override {
@@ -71,7 +56,7 @@ TEST_F(audio_host, server_listed_users_are_scaled_and_panned_and_a_disconnect_si
         {77, 0.0f, 0.0f, "not known to Mumble"},
     };
     for (const row &r : rows) {
-        heard h = play(*host, r.user);
+        heard h = play(r.user);
         EXPECT_FLOAT_EQ(h.left, r.left) << r.why;
         EXPECT_FLOAT_EQ(h.right, r.right) << r.why;
     }
@@ -86,14 +71,14 @@ TEST_F(audio_host, server_listed_users_are_scaled_and_panned_and_a_disconnect_si
                      {5, std::string("dddd")}});
     host->user_added(0, 5);
     ASSERT_NO_FATAL_FAILURE(server_sends("UPDATE2 dddd 1 1", 1));
-    heard late = play(*host, 5);
+    heard late = play(5);
     EXPECT_FLOAT_EQ(late.left, 0.0f);
     EXPECT_FLOAT_EQ(late.right, 1.0f);
-    EXPECT_FLOAT_EQ(play(*host, 2).left, 0.0f) << "no longer listed";
+    EXPECT_FLOAT_EQ(play(2).left, 0.0f) << "no longer listed";
 
     host->disconnect(0);
     for (uint32_t user : {1u, 2u, 5u}) {
-        heard h = play(*host, user);
+        heard h = play(user);
         EXPECT_EQ(h.left, 0.0f);
         EXPECT_EQ(h.right, 0.0f);
     }

@@ -23,7 +23,6 @@ const std::string hello2_line =
     "HELLO2 " + identity +
     R"( {"version":"2.0","client":"quorvane-voice","build":"0.2.7-alpha","features":["spatial","challenge-auth"]})";
 const std::string token_file = "quorvane_voice_token.txt";
-constexpr float centre = 0.70710677f;
 // Real milliseconds the tests give the plugin to reach a state (generous:
 // the sanitizer builds and Wine are slow).
 constexpr int settle_ms = 15000;
@@ -77,13 +76,6 @@ class falloff_host : public host_test {
                ", connection=" + std::to_string(number) + ")";
     }
 
-    // Left and right of a stereo frame of ones from `user`.
-    std::pair<float, float> play(uint32_t user) {
-        float pcm[4] = {1.0f, 1.0f, 1.0f, 1.0f};
-        EXPECT_TRUE(host->audio(pcm, 2, 2, true, user));
-        return {pcm[0], pcm[1]};
-    }
-
     std::unique_ptr<falloff_peer> peer;
     bool started = false;
 };
@@ -94,7 +86,7 @@ TEST_F(falloff_host, a_legacy_connection_carries_update2_to_the_audio_until_mumb
 
     ASSERT_TRUE(noticed(connected("migration compatibility", 1)));
     EXPECT_EQ(peer->lines(0).at(0), hello_line);
-    EXPECT_EQ(play(2).first, 0.0f) << "nobody is heard before the first speaker line";
+    EXPECT_EQ(play(2).left, 0.0f) << "nobody is heard before the first speaker line";
 
     peer->push("UPDATE2 aaaa 1 -1, BBBB 0.5 0, zzzz 1 1\n");
     ASSERT_TRUE(logged("received UPDATE2 with 3 speakers"));
@@ -116,15 +108,15 @@ TEST_F(falloff_host, a_legacy_connection_carries_update2_to_the_audio_until_mumb
     // A speaker line replaces the whole picture.
     peer->push("UPDATE cccc 0.25\n");
     ASSERT_TRUE(logged("received UPDATE with 1 speakers"));
-    EXPECT_EQ(play(2).first, 0.0f);
-    EXPECT_FLOAT_EQ(play(4).first, 0.25f * centre);
+    EXPECT_EQ(play(2).left, 0.0f);
+    EXPECT_FLOAT_EQ(play(4).left, 0.25f * centre);
 
     // Mumble's disconnect ends the connection at once and silences everyone;
     // with no identity the worker makes no further attempt.
     host->disconnect(0);
     ASSERT_TRUE(peer->wait_until_finished(0, settle_ms));
     ASSERT_TRUE(logged("falloff_connection_end connection=1 reason="));
-    EXPECT_EQ(play(4).first, 0.0f);
+    EXPECT_EQ(play(4).left, 0.0f);
     sleep_real_ms(300);
     EXPECT_EQ(peer->connection_count(), 1u);
 }
@@ -229,7 +221,7 @@ TEST_F(falloff_host, every_connection_end_is_logged_with_its_reason) {
         EXPECT_TRUE(std::regex_search(log, std::regex(std::string("falloff_connection_end ") + r.end))) << r.end;
     }
     EXPECT_NE(log.find("falloff_hello_rejected mode=legacy reply=ERR busy\r\n"), std::string::npos);
-    EXPECT_EQ(play(2).first, 0.0f) << "the speaker table is empty on a new connection";
+    EXPECT_EQ(play(2).left, 0.0f) << "the speaker table is empty on a new connection";
 
     // Stopping the plugin ends the live connection with its own reason.
     stop();

@@ -13,6 +13,13 @@
 // Tests run the plugin's clocks this much faster than real time.
 constexpr int test_time_scale = 20;
 
+// Each channel's gain at pan 0 under the constant-power law.
+constexpr float centre = 0.70710677f;
+
+struct heard {
+    float left, right;
+};
+
 class host_test : public ::testing::Test {
   protected:
     void SetUp() override { open("plugin"); }
@@ -50,6 +57,13 @@ class host_test : public ::testing::Test {
                 return false;
             },
             ms);
+    }
+    // One stereo buffer of ones from `user` through the audio callback.
+    heard play(uint32_t user) const {
+        float pcm[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+        EXPECT_TRUE(host->audio(pcm, 2, 2, true, user)) << "user " << user;
+        EXPECT_EQ(pcm[0], pcm[2]);
+        return {pcm[0], pcm[1]};
     }
     bool logged(const std::string &text, int ms) const {
         return eventually([&] { return log_file().find(text) != std::string::npos; }, ms);
