@@ -30,7 +30,6 @@ any case after max_life_s, so an interrupted run leaves nothing behind.
 import http.server
 import os
 import signal
-import socket
 import ssl
 import subprocess
 import sys
@@ -38,39 +37,15 @@ import threading
 import time
 import urllib.parse
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "reference"))
+from tls import TlsHTTPServer, make_ca, make_server_cert, server_context  # noqa: E402
+
 max_idle_s = 20 * 60
 max_life_s = 90 * 60
 start_wait_s = 30
 delay_slice_s = 0.05
-tls_handshake_timeout_s = 10
-cert_days = "3"
 trusted_ca_name = "Quorvane Voice Test CA"
 untrusted_ca_name = "Quorvane Voice Untrusted Test CA"
-
-
-def openssl(*args, cwd):
-    subprocess.run(["openssl", *args], cwd=cwd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-
-
-def make_ca(directory, stem, name):
-    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", cert_days,
-            "-keyout", stem + "_key.pem", "-out", stem + ".pem", "-subj", "/CN=" + name,
-            "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=directory)
-
-
-def make_server_cert(directory, ca_stem, stem):
-    ext = os.path.join(directory, stem + ".ext")
-    with open(ext, "w") as f:
-        f.write("basicConstraints=CA:FALSE\n"
-                "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage=serverAuth\n"
-                "subjectAltName=DNS:localhost,IP:127.0.0.1\n")
-    openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", stem + "_key.pem",
-            "-out", stem + ".csr", "-subj", "/CN=localhost", cwd=directory)
-    openssl("x509", "-req", "-sha256", "-days", cert_days, "-in", stem + ".csr", "-CA", ca_stem + ".pem",
-            "-CAkey", ca_stem + "_key.pem", "-CAcreateserial", "-out", stem + ".pem", "-extfile", ext,
-            cwd=directory)
 
 
 class Session:
@@ -131,29 +106,10 @@ class TlsHandler(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
 
 
-class TlsServer(http.server.ThreadingHTTPServer):
-    daemon_threads = True
-
+class TlsServer(TlsHTTPServer):
     def __init__(self, context, session):
-        self.context = context
         self.session = session
-        super().__init__(("127.0.0.1", 0), TlsHandler)
-
-    def finish_request(self, request, client_address):
-        # The handshake runs on the connection's own thread: a client that
-        # refuses the certificate never holds up the next one.
-        request.settimeout(tls_handshake_timeout_s)
-        try:
-            tls = self.context.wrap_socket(request, server_side=True)
-        except (OSError, ssl.SSLError):
-            return
-        try:
-            self.RequestHandlerClass(tls, client_address, self)
-        finally:
-            try:
-                tls.close()
-            except OSError:
-                pass
+        super().__init__(("127.0.0.1", 0), TlsHandler, context)
 
 
 class Peer:
@@ -167,9 +123,7 @@ class Peer:
 
     @staticmethod
     def context(directory, stem):
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        ctx.load_cert_chain(os.path.join(directory, stem + ".pem"), os.path.join(directory, stem + "_key.pem"))
-        return ctx
+        return server_context(os.path.join(directory, stem + ".pem"), os.path.join(directory, stem + "_key.pem"))
 
 
 def control_handler(peer):
