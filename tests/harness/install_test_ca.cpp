@@ -1,9 +1,9 @@
 // Puts the test run's CA into the machine's Root store of the Wine prefix,
 // so the plugin's WinHTTP client trusts the web peer with its full checks.
-// Test CAs of earlier runs (same subject) are taken out first, so the store
-// does not grow with every run.
+// CAs of earlier runs (same subject) are taken out first, so the store does
+// not grow with every run.
 //
-//   install_test_ca.exe Z:/path/to/ca.pem
+//   install_test_ca.exe Z:/path/to/ca.pem [SUBJECT]   (default: the tests' CA)
 #include <windows.h>
 // After windows.h, which it builds on.
 #include <wincrypt.h>
@@ -25,10 +25,11 @@ int fail(const char *what) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: install_test_ca CA.pem\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: install_test_ca CA.pem [SUBJECT]\n");
         return 2;
     }
+    const char *subject = argc == 3 ? argv[2] : test_ca_subject;
     std::ifstream in(argv[1], std::ios::binary);
     std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (pem.empty()) {
@@ -54,7 +55,7 @@ int main(int argc, char **argv) {
     if (!root) return fail("opening the machine Root store");
     for (;;) {
         PCCERT_CONTEXT old =
-            CertFindCertificateInStore(root, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_A, test_ca_subject, nullptr);
+            CertFindCertificateInStore(root, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_A, subject, nullptr);
         if (!old) break;
         CertDeleteCertificateFromStore(old);  // frees the context too
     }
