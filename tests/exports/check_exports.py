@@ -62,27 +62,38 @@ def windows_exports(tool, lib):
     return names, imports
 
 
+def check(os_name, tool, lib):
+    """The problems found in one library (empty when it is as expected), and a
+    one-line summary of what was read."""
+    try:
+        names, imports = (linux_exports if os_name == "linux" else windows_exports)(tool, lib)
+    except (OSError, subprocess.CalledProcessError) as e:
+        # A file the tool cannot read is a failed check, not a crash of the checker.
+        return [f"{tool} could not read {lib}: {getattr(e, 'stderr', None) or e}".strip()], f"{lib}: unreadable"
+    problems = []
+    if names - EXPECTED:
+        problems.append(f"unexpected exports: {sorted(names - EXPECTED)}")
+    if EXPECTED - names:
+        problems.append(f"missing exports: {sorted(EXPECTED - names)}")
+    bad = [d for d in imports if not SYSTEM_DLLS.match(d)]
+    if bad:
+        problems.append(f"non-system DLL imports: {bad}")
+    summary = f"{lib}: {len(names)} exports" + (f", imports {sorted(set(imports))}" if imports else "")
+    return problems, summary
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--os", choices=["linux", "windows"], required=True)
     ap.add_argument("--objdump", required=True)
     ap.add_argument("library")
     a = ap.parse_args()
-    names, imports = (linux_exports if a.os == "linux" else windows_exports)(a.objdump, a.library)
-    ok = True
-    if names - EXPECTED:
-        print("unexpected exports:", sorted(names - EXPECTED))
-        ok = False
-    if EXPECTED - names:
-        print("missing exports:", sorted(EXPECTED - names))
-        ok = False
-    bad = [d for d in imports if not SYSTEM_DLLS.match(d)]
-    if bad:
-        print("non-system DLL imports:", bad)
-        ok = False
-    print(f"{a.library}: {len(names)} exports" + (f", imports {sorted(set(imports))}" if imports else ""))
-    print("exports and imports as expected" if ok else "export check FAILED")
-    return 0 if ok else 1
+    problems, summary = check(a.os, a.objdump, a.library)
+    for p in problems:
+        print(p)
+    print(summary)
+    print("exports and imports as expected" if not problems else "export check FAILED")
+    return 0 if not problems else 1
 
 
 if __name__ == "__main__":
