@@ -201,37 +201,33 @@ class Connection:
         self.send("ERR expected HELLO")
         return None
 
+    def refuse(self, greeting, identity, why, answer="ERR unauthorized"):
+        self.log("%s from %s: %s" % (greeting, short(identity), why))
+        self.send(answer)
+        return None
+
     def legacy(self, api_key, identity):
         expected = self.server.api_key
         if not expected or not hmac.compare_digest(api_key.encode(), expected.encode()):
-            self.log("HELLO from %s: api key refused" % short(identity))
-            self.send("ERR unauthorized")
-            return None
+            return self.refuse("HELLO", identity, "api key refused")
         self.log("HELLO from %s: api key accepted (legacy mode)" % short(identity))
         self.send("OK")
         return identity
 
     def token(self, identity):
         if self.server.no_token:
-            self.log("HELLO2 from %s: token authentication is disabled here" % short(identity))
-            self.send("ERR token authentication disabled")
-            return None
+            return self.refuse("HELLO2", identity, "token authentication is disabled here",
+                               "ERR token authentication disabled")
         credential = self.server.credential_of(identity)
         if not credential:
-            self.log("HELLO2 from %s: no credential known for this identity" % short(identity))
-            self.send("ERR unauthorized")
-            return None
+            return self.refuse("HELLO2", identity, "no credential known for this identity")
         challenge = secrets.token_hex(challenge_bytes)
         self.send("CHALLENGE " + challenge)
         line = self.read_line()
         if line is None or not line.startswith("AUTH "):
-            self.log("HELLO2 from %s: no AUTH after the challenge" % short(identity))
-            self.send("ERR unauthorized")
-            return None
+            return self.refuse("HELLO2", identity, "no AUTH after the challenge")
         if not hmac.compare_digest(line[5:].encode(), auth_response(credential, identity, challenge).encode()):
-            self.log("HELLO2 from %s: challenge answered wrongly" % short(identity))
-            self.send("ERR unauthorized")
-            return None
+            return self.refuse("HELLO2", identity, "challenge answered wrongly")
         self.log("HELLO2 from %s: challenge answered with the right credential (token mode)" % short(identity))
         self.send("OK")
         return identity
