@@ -5,6 +5,7 @@ new one against the local web service, as a player who reads the page and
 approves would (the service's web host resolved to 127.0.0.1).
 
   browser.py --opened FILE --port PORT --ca CA.pem [--think-s 1.5]
+             [--max-life-s 300]
 """
 import argparse
 import http.client
@@ -46,12 +47,14 @@ def main():
     ap.add_argument("--port", type=int, required=True)
     ap.add_argument("--ca", required=True)
     ap.add_argument("--think-s", type=float, default=1.5)
+    ap.add_argument("--max-life-s", type=float, default=300, help="stop after this long, left behind or not")
     args = ap.parse_args()
+    end = time.monotonic() + args.max_life_s
     # The service's certificate names 127.0.0.1; the page's own host name
     # goes into the Host header, as with a hosts-file entry.
     context = ssl.create_default_context(cafile=args.ca)
     done = 0
-    while True:
+    while time.monotonic() < end:
         try:
             with open(args.opened) as f:
                 lines = f.read().splitlines()
@@ -63,6 +66,7 @@ def main():
             print("browser: the player approves -> %s" % open_address(address, args.port, context), flush=True)
         done = max(done, len(lines))
         time.sleep(poll_s)
+    return 0
 
 
 if __name__ == "__main__":
