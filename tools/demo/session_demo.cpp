@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -185,6 +184,7 @@ class session {
     void play_buffer(uint64_t first_frame);
     void end_second(int t);
     bool summary(double shutdown_ms, bool memory_ok);
+    double mix_rms() const { return mix_.empty() ? 0 : std::sqrt(mix_energy_ / static_cast<double>(mix_.size())); }
 
     const options &o_;
     std::vector<player> players_;  // [0] is the local player
@@ -338,8 +338,7 @@ int session::run() {
     bool memory_ok = host.outstanding() == 0 && host.memory_errors().empty();
     bool written = write_wav(o_.wav, mix_);
     bool clean = summary(shutdown_ms, memory_ok);
-    double rms = mix_.empty() ? 0 : std::sqrt(mix_energy_ / static_cast<double>(mix_.size()));
-    bool ok = token_mode_ && rms >= silent_mix_rms && memory_ok && written && clean;
+    bool ok = token_mode_ && mix_rms() >= silent_mix_rms && memory_ok && written && clean;
     host_ = nullptr;
     return ok ? 0 : 1;
 }
@@ -388,7 +387,7 @@ bool session::summary(double shutdown_ms, bool memory_ok) {
         std::printf("  no second with two voices on opposite sides\n");
     }
 
-    double rms = mix_.empty() ? 0 : std::sqrt(mix_energy_ / static_cast<double>(mix_.size()));
+    double rms = mix_rms();
     std::printf("  mix: %.1f s of stereo at %u Hz, rms %.4f, peak %.3f, %zu samples clipped%s\n",
                 static_cast<double>(mix_.size()) / channels / sample_rate, sample_rate, rms, peak_, clipped_,
                 rms < silent_mix_rms ? " -- SILENT" : "");

@@ -257,7 +257,8 @@ class Connection:
             if identity is None:
                 return
             name = self.server.world.name(identity)
-            self.log("listener %s%s" % (short(identity), " (%s)" % name if name else " (not in the roster: at the origin)"))
+            where = " (%s)" % name if name else " (not in the roster: at the origin)"
+            self.log("listener %s%s" % (short(identity), where))
             self.sock.settimeout(None)
             sender = threading.Thread(target=lambda: self.log("sent %d updates" % self.updates(identity)), daemon=True)
             sender.start()
