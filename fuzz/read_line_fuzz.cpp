@@ -2,6 +2,7 @@
 // loopback connection whose reading end is made by the plugin's own connect,
 // and each result is checked against a plain model of the line framing.
 #include "falloff/socket_transport.h"
+#include "harness/loopback.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -10,28 +11,8 @@
 #include <cstring>
 #include <string>
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 namespace {
-#if defined(_WIN32)
-using native_socket = SOCKET;
-const native_socket no_socket = INVALID_SOCKET;
-constexpr int shut_write = SD_SEND;
-void close_native(native_socket s) { closesocket(s); }
-#else
-using native_socket = int;
-const native_socket no_socket = -1;
-constexpr int shut_write = SHUT_WR;
-void close_native(native_socket s) { close(s); }
-#endif
+using namespace loopback;
 
 // The whole input must fit the socket buffers: nothing reads while it is sent.
 constexpr size_t max_input = 32 * 1024;
@@ -46,16 +27,11 @@ char port_text[port_text_size];
 
 void start_listening() {
     check(platform_network_startup());
-    listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    uint16_t port = 0;
+    listener = bind_loopback(&port);
     check(listener != no_socket);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    check(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
-    check(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
     check(listen(listener, 4) == 0);
-    std::snprintf(port_text, sizeof port_text, "%d", ntohs(address.sin_port));
+    std::snprintf(port_text, sizeof port_text, "%d", port);
 }
 
 // What read_line must give for the bytes from `at` on: the code, the text

@@ -1,36 +1,19 @@
 #include "falloff_peer.h"
 
+#include "loopback.h"
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
 #include <utility>
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/select.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 namespace {
+using namespace loopback;
 #if defined(_WIN32)
-using native_socket = SOCKET;
-const native_socket no_socket = INVALID_SOCKET;
 constexpr int send_flags = 0;
-constexpr int shut_write = SD_SEND;
-void close_native(native_socket s) { closesocket(s); }
 #else
-using native_socket = int;
-const native_socket no_socket = -1;
 // The client may be gone: a send must fail, not raise SIGPIPE.
 constexpr int send_flags = MSG_NOSIGNAL;
-constexpr int shut_write = SHUT_WR;
-void close_native(native_socket s) { close(s); }
 #endif
 
 // Every wait is cut into slices of this so a stop is seen promptly.
@@ -95,23 +78,6 @@ void network_stop() {
 #endif
 }
 
-// A socket bound to 127.0.0.1 at a port of the system's choosing.
-native_socket bind_loopback(uint16_t *port) {
-    native_socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == no_socket) return no_socket;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        close_native(s);
-        return no_socket;
-    }
-    *port = ntohs(address.sin_port);
-    return s;
-}
 }  // namespace
 
 peer_step peer_read(int timeout_ms) {

@@ -1,0 +1,51 @@
+// Plain sockets for the test-side ends of loopback connections (the
+// scripted falloff peer, the read_line fuzz target), where the plugin's own
+// platform layer is what is under test and so is not used.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace loopback {
+#if defined(_WIN32)
+using native_socket = SOCKET;
+inline const native_socket no_socket = INVALID_SOCKET;
+constexpr int shut_write = SD_SEND;
+inline void close_native(native_socket s) { closesocket(s); }
+#else
+using native_socket = int;
+inline const native_socket no_socket = -1;
+constexpr int shut_write = SHUT_WR;
+inline void close_native(native_socket s) { close(s); }
+#endif
+
+// A socket bound to 127.0.0.1 at a port of the system's choosing, or
+// no_socket.
+inline native_socket bind_loopback(uint16_t *port) {
+    native_socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == no_socket) return no_socket;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        close_native(s);
+        return no_socket;
+    }
+    *port = ntohs(address.sin_port);
+    return s;
+}
+}  // namespace loopback
