@@ -12,6 +12,10 @@ inline bool is_alnum(char c) { return is_alpha(c) || is_digit(c); }
 inline bool is_xdigit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// Whether a snprintf that returned `written` into `size` bytes kept the
+// whole text (it reports an error as a negative count).
+inline bool formatted_fits(int written, size_t size) { return written >= 0 && static_cast<size_t>(written) < size; }
+
 // Whole-text comparison ignoring ASCII letter case.
 inline bool equals_ignore_case(const char *a, const char *b) {
     for (;; ++a, ++b) {

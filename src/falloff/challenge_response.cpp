@@ -1,5 +1,6 @@
 #include "challenge_response.h"
 
+#include "../core/text.h"
 #include "sha256.h"
 
 #include <cstdio>
@@ -10,7 +11,7 @@ bool compute_auth_response(const char *credential, const char *identity_hash, co
 
     char message[auth_message_size];
     int length = std::snprintf(message, sizeof message, "quorvane-voice-v2\n%s\n%s", identity_hash, challenge);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof message) return false;
+    if (!formatted_fits(length, sizeof message)) return false;
 
     // The key is the credential's digest, whatever its length: the server
     // keys its check the same way, so a short credential is never used raw.

@@ -30,8 +30,6 @@ bool is_challenge(const char *digits) {
 }
 
 bool breaks_framing(const char *field) { return std::strpbrk(field, "\r\n") != nullptr; }
-
-bool fits(int length, size_t size) { return length >= 0 && static_cast<size_t>(length) < size; }
 }  // namespace
 
 int32_t classify_hello2_reply(const char *line, const char **challenge) {
@@ -56,15 +54,15 @@ int32_t classify_final_reply(const char *line) {
 
 bool format_hello2_line(char *out, size_t size, const char *identity_hash) {
     if (breaks_framing(identity_hash)) return false;
-    return fits(std::snprintf(out, size, "HELLO2 %s %s\n", identity_hash, hello2_object), size);
+    return formatted_fits(std::snprintf(out, size, "HELLO2 %s %s\n", identity_hash, hello2_object), size);
 }
 
 bool format_hello_line(char *out, size_t size, const char *api_key, const char *identity_hash) {
     if (breaks_framing(api_key) || breaks_framing(identity_hash)) return false;
-    return fits(std::snprintf(out, size, "HELLO %s %s %s\n", api_key, identity_hash, hello_object), size);
+    return formatted_fits(std::snprintf(out, size, "HELLO %s %s %s\n", api_key, identity_hash, hello_object), size);
 }
 
 bool format_auth_line(char *out, size_t size, const char *response_hex) {
     if (breaks_framing(response_hex)) return false;
-    return fits(std::snprintf(out, size, "AUTH %s\n", response_hex), size);
+    return formatted_fits(std::snprintf(out, size, "AUTH %s\n", response_hex), size);
 }

@@ -3,12 +3,14 @@
 #include "../core/flavour.h"
 #include "../core/logging.h"
 #include "../core/plugin_state.h"
+#include "../core/text.h"
 #include "credential_store.h"
 #include "https_client.h"
 #include "json_field.h"
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 constexpr const char *start_path = "/api/voice/link/start";
@@ -24,12 +26,7 @@ constexpr uint32_t http_gone = 410;
 
 // Accepted values are shorter than their buffers, so the texts built from
 // them always fit (a "%s" is two characters of its format).
-constexpr size_t format_length(const char *format) {
-    size_t n = 0;
-    while (format[n])
-        ++n;
-    return n;
-}
+constexpr size_t format_length(const char *format) { return std::char_traits<char>::length(format); }
 static_assert(format_length(start_body_format) - 2 + (hash_size - 1) < start_body_size);
 static_assert(format_length(approval_address_format) - 4 + (link_code_size - 1) + (link_secret_size - 1) <
               approval_address_size);
@@ -41,12 +38,16 @@ constexpr unsigned char printable_first = 0x20;
 constexpr unsigned char visible_first = 0x21;
 constexpr unsigned char printable_last = 0x7E;
 
-bool fits(int written, size_t size) { return written >= 0 && static_cast<size_t>(written) < size; }
-
 // Reads key into out, which is left empty when the field is missing.
 bool read_field(const char *response, const char *key, char *out, size_t size) {
     out[0] = '\0';
     return json_get_string(response, key, out, size);
+}
+
+void clear_link_values(link_start *out) {
+    out->code[0] = '\0';
+    out->secret[0] = '\0';
+    out->approval_secret[0] = '\0';
 }
 }  // namespace
 
@@ -57,14 +58,6 @@ bool is_visible_ascii(const char *text) {
     }
     return true;
 }
-
-namespace {
-void clear_link_values(link_start *out) {
-    out->code[0] = '\0';
-    out->secret[0] = '\0';
-    out->approval_secret[0] = '\0';
-}
-}  // namespace
 
 start_outcome classify_start_reply(uint32_t status, const char *response, link_start *out) {
     clear_link_values(out);
@@ -99,19 +92,19 @@ poll_outcome classify_poll_reply(uint32_t status, const char *response, char *cr
 }
 
 bool format_start_body(char *out, size_t size, const char *identity) {
-    return fits(std::snprintf(out, size, start_body_format, identity), size);
+    return formatted_fits(std::snprintf(out, size, start_body_format, identity), size);
 }
 
 bool format_approval_address(char *out, size_t size, const char *code, const char *approval_secret) {
-    return fits(std::snprintf(out, size, approval_address_format, code, approval_secret), size);
+    return formatted_fits(std::snprintf(out, size, approval_address_format, code, approval_secret), size);
 }
 
 bool format_status_path(char *out, size_t size, const char *code) {
-    return fits(std::snprintf(out, size, status_path_format, code), size);
+    return formatted_fits(std::snprintf(out, size, status_path_format, code), size);
 }
 
 bool format_secret_header(char *out, size_t size, const char *secret) {
-    return fits(std::snprintf(out, size, secret_header_format, secret), size);
+    return formatted_fits(std::snprintf(out, size, secret_header_format, secret), size);
 }
 
 void copy_for_log(char *out, size_t size, const char *text) {

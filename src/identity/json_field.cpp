@@ -11,7 +11,7 @@ bool json_get_string(const char *json, const char *key, char *out, size_t out_si
     char quoted[json_quoted_key_size];
     const int quoted_length = std::snprintf(quoted, sizeof quoted, "\"%s\"", key);
     // A cut key would match a different, shorter one.
-    if (quoted_length < 0 || static_cast<size_t>(quoted_length) >= sizeof quoted) return false;
+    if (!formatted_fits(quoted_length, sizeof quoted)) return false;
 
     const char *found = std::strstr(json, quoted);
     if (found == nullptr) return false;

@@ -140,9 +140,9 @@ bool release_expected_download(const char *version, const char *web_host, char *
                                char *url, size_t url_size) {
     if (version == nullptr || web_host == nullptr || file_name == nullptr || url == nullptr) return false;
     const int name_length = std::snprintf(file_name, file_name_size, "Quorvane-Voice-v%s.%s", version, "dll");
-    if (name_length <= 0 || static_cast<size_t>(name_length) >= file_name_size) return false;
+    if (name_length == 0 || !formatted_fits(name_length, file_name_size)) return false;
     const int url_length = std::snprintf(url, url_size, "https://%s/downloads/voice/%s", web_host, file_name);
-    return url_length > 0 && static_cast<size_t>(url_length) < url_size;
+    return url_length != 0 && formatted_fits(url_length, url_size);
 }
 
 bool release_offers_update(uint32_t status, const char *body, const char *web_host) {
