@@ -19,12 +19,6 @@ constexpr uint32_t receive_timeout_ms = 8000;
 // below this: a loaded test machine still completes a loopback handshake.
 constexpr uint32_t min_scaled_timeout_ms = 2000;
 
-// UTF-16 buffers of the Windows client, terminator included; the same
-// limits hold on every platform.
-constexpr size_t method_units = 16;
-constexpr size_t path_units = 1024;
-constexpr size_t header_units = 1024;
-
 // UTF-16 code units of a UTF-8 text, terminator excluded: every byte that
 // starts a character counts one, a four-byte sequence two.
 size_t utf16_units(const char *text) {
@@ -53,8 +47,8 @@ bool http_request(const char *method, const char *path, const char *extra_header
     *status = 0;
     response[0] = '\0';
     bool has_headers = extra_headers && *extra_headers;
-    if (utf16_units(method) >= method_units || utf16_units(path) >= path_units ||
-        (has_headers && utf16_units(extra_headers) >= header_units))
+    if (utf16_units(method) >= platform_https_method_units || utf16_units(path) >= platform_https_path_units ||
+        (has_headers && utf16_units(extra_headers) >= platform_https_header_units))
         return false;
 
     web_endpoint endpoint;

@@ -118,6 +118,13 @@ struct platform_https_target {
     const char *extra_ca_file;
 };
 
+// The Windows client's UTF-16 buffers for method, path and extra headers,
+// terminator included. Callers hold every platform to them, so a request
+// that Windows would refuse fails the same way everywhere.
+constexpr size_t platform_https_method_units = 16;
+constexpr size_t platform_https_path_units = 1024;
+constexpr size_t platform_https_header_units = 1024;
+
 struct platform_https_timeouts {
     uint32_t resolve_ms, connect_ms, send_ms, receive_ms;  // real milliseconds
 };
@@ -140,7 +147,7 @@ void platform_https_global_init();
 // byte read; a failure while reading the body only ends the reading. False
 // when no response arrived or the request was abandoned; *status and
 // response are then 0 and empty. Every text is UTF-8; on Windows method,
-// path and headers must convert to fewer than 16, 1024 and 1024 UTF-16 units.
+// path and headers must convert to fewer UTF-16 units than the limits above.
 // A cancellable request (cancel not null) is abandoned when cancel() answers
 // true or when platform_https_abandon_cancellable() runs.
 bool platform_https_request(const platform_https_target &target, const char *user_agent,

@@ -12,10 +12,10 @@
 #include <winhttp.h>
 
 namespace {
-// UTF-16 buffers, terminator included.
-constexpr int method_units = 16;
-constexpr int path_units = 1024;
-constexpr int header_units = 1024;
+// UTF-16 buffers, terminator included (method, path and headers: platform.h).
+constexpr int method_units = static_cast<int>(platform_https_method_units);
+constexpr int path_units = static_cast<int>(platform_https_path_units);
+constexpr int header_units = static_cast<int>(platform_https_header_units);
 constexpr int host_units = 256;
 constexpr int agent_units = 64;
 // Requests under way at once that shutdown can abandon; one more runs
