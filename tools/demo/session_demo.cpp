@@ -126,16 +126,20 @@ struct tail {
     std::string path;
     size_t done = 0;
     std::vector<std::string> fresh() {
+        // Only what came since the last look; a line still being written
+        // waits for its line end.
         std::ifstream in(path, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(done));
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::vector<std::string> lines;
-        size_t end;
-        while ((end = text.find('\n', done)) != std::string::npos) {
-            std::string line = text.substr(done, end - done);
+        size_t at = 0, end;
+        while ((end = text.find('\n', at)) != std::string::npos) {
+            std::string line = text.substr(at, end - at);
             if (!line.empty() && line.back() == '\r') line.pop_back();
             lines.push_back(line);
-            done = end + 1;
+            at = end + 1;
         }
+        done += at;
         return lines;
     }
 };
