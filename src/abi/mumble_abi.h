@@ -18,6 +18,21 @@ using mumble_plugin_id_t = uint32_t;
 using mumble_connection_t = int32_t;
 using mumble_userid_t = uint32_t;
 using mumble_channelid_t = int32_t;
+// The host's talking-state enumeration: an int-sized C enum, -1 to 4.
+using mumble_talking_state_t = int32_t;
+constexpr mumble_talking_state_t mumble_talking_invalid = -1;
+constexpr mumble_talking_state_t mumble_talking_passive = 0;
+constexpr mumble_talking_state_t mumble_talking = 1;
+constexpr mumble_talking_state_t mumble_talking_whispering = 2;
+constexpr mumble_talking_state_t mumble_talking_shouting = 3;
+constexpr mumble_talking_state_t mumble_talking_muted = 4;
+
+// Host results the plugin or the simulated host name: success, a connection
+// that has not finished synchronizing, and a call from another thread that
+// the host's main thread did not run within its wait.
+constexpr mumble_error_t mumble_status_ok = 0;
+constexpr mumble_error_t mumble_error_connection_unsynchronized = 11;
+constexpr mumble_error_t mumble_error_api_request_timeout = 19;
 
 struct mumble_version_t {
     int32_t major;

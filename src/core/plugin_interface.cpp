@@ -1,7 +1,8 @@
 // Every export Mumble calls. Each one is thin: it forwards to the subsystem
 // that owns the behaviour. The plugin is built without exceptions, so none
-// can cross this boundary.
-#include "../abi/mumble_abi.h"
+// can cross this boundary. mumble_exports.h declares each with the host's own
+// type, so a definition here that strays from it does not compile.
+#include "../abi/mumble_exports.h"
 #include "../audio/spatial_audio.h"
 #include "../update/update_check.h"
 #include "plugin_state.h"
@@ -39,6 +40,10 @@ QV_EXPORT void QV_CALL mumble_onServerSynchronized(mumble_connection_t connectio
     on_server_synchronized(connection);
 }
 QV_EXPORT void QV_CALL mumble_onServerDisconnected(mumble_connection_t) { on_server_disconnected(); }
+QV_EXPORT void QV_CALL mumble_onUserTalkingStateChanged(mumble_connection_t connection, mumble_userid_t user_id,
+                                                        mumble_talking_state_t talking_state) {
+    on_user_talking_state(connection, user_id, talking_state);
+}
 QV_EXPORT void QV_CALL mumble_onUserAdded(mumble_connection_t, mumble_userid_t) { refresh_user_hashes(); }
 QV_EXPORT void QV_CALL mumble_onUserRemoved(mumble_connection_t, mumble_userid_t) { refresh_user_hashes(); }
 QV_EXPORT void QV_CALL mumble_onChannelEntered(mumble_connection_t, mumble_userid_t, mumble_channelid_t,
@@ -54,6 +59,6 @@ QV_EXPORT bool QV_CALL mumble_onAudioSourceFetched(float *output_pcm, uint32_t s
 QV_EXPORT bool QV_CALL mumble_onAudioOutputAboutToPlay(float *, uint32_t, uint16_t, uint32_t) { return false; }
 
 QV_EXPORT bool QV_CALL mumble_hasUpdate() { return update_available(); }
-QV_EXPORT bool QV_CALL mumble_getUpdateDownloadURL(char *buffer, uint32_t buffer_size, uint32_t offset) {
-    return update_download_url(buffer, buffer_size, offset);
+QV_EXPORT MumbleStringWrapper QV_CALL mumble_getUpdateDownloadURL() {
+    return {update_download_address(), update_download_address_length(), false};
 }

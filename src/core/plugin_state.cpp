@@ -174,3 +174,12 @@ void publish_user_hashes(const user_hash_entry *entries, size_t count) {
     g_state.user_hash_count = count;
     state_lock_leave();
 }
+
+bool user_hash_known(uint32_t user_id) {
+    bool known = false;
+    state_lock_enter();
+    for (size_t i = 0; i < g_state.user_hash_count && !known; ++i)
+        known = g_state.user_hash_table[i].user_id == user_id;
+    state_lock_leave();
+    return known;
+}

@@ -139,6 +139,9 @@ bool worker_state_enter();
 enum class log_permission { host_and_file, file_only, none };
 log_permission thread_log_permission();
 
+// True when the user hash table holds `user_id` (a short search under the lock).
+bool user_hash_known(uint32_t user_id);
+
 // Replaces the user hash table with `count` entries (at most 512) and their
 // digests, in one hold of the lock.
 void publish_user_hashes(const user_hash_entry *entries, size_t count);

@@ -19,6 +19,45 @@ constexpr int announced_identity_chars = 8;
 // static scratch table serves (and keeps 66 KB off that thread's stack).
 user_hash_entry scratch_user_hashes[max_user_hashes];
 
+// The last talking-triggered rebuild for each of a few ids that were missing
+// from the table, so a user whose hash never comes costs at most one rebuild a
+// second. Only the host's main thread touches it.
+struct talking_refresh {
+    uint32_t user_id;
+    uint32_t at_ms;
+    bool used;
+};
+constexpr size_t talking_refresh_slots = 16;
+talking_refresh recent_talking_refreshes[talking_refresh_slots] = {};
+
+void forget_talking_refreshes() {
+    for (talking_refresh &r : recent_talking_refreshes)
+        r.used = false;
+}
+
+// True (and remembered) when `user_id` may have its rebuild now.
+bool talking_refresh_due(uint32_t user_id, uint32_t now) {
+    talking_refresh *slot = nullptr;
+    for (talking_refresh &r : recent_talking_refreshes) {
+        if (r.used && r.user_id == user_id) {
+            if (now - r.at_ms < talking_refresh_interval_ms) return false;
+            slot = &r;
+            break;
+        }
+    }
+    // A new id takes a free slot, else the one refreshed longest ago.
+    for (size_t i = 0; !slot && i < talking_refresh_slots; ++i) {
+        if (!recent_talking_refreshes[i].used) slot = &recent_talking_refreshes[i];
+    }
+    if (!slot) {
+        slot = &recent_talking_refreshes[0];
+        for (talking_refresh &r : recent_talking_refreshes)
+            if (now - r.at_ms > now - slot->at_ms) slot = &r;
+    }
+    *slot = {user_id, now, true};
+    return true;
+}
+
 // Events rely on a completed init; one that comes outside init and shutdown
 // has no lock or paths to work with and is ignored.
 bool session_open() { return g_state.lock_ready == 1; }
@@ -142,6 +181,7 @@ void on_server_synchronized(int32_t connection) {
     // A new server ends the current falloff connection before anything else.
     shut_falloff_socket_down();
     g_state.connection_id = connection;
+    forget_talking_refreshes();
     resolve_identity(connection);
     refresh_user_hashes();
     // Also when the socket layer failed at init: this is the second chance.
@@ -157,6 +197,16 @@ void on_server_disconnected() {
     g_state.user_hash_count = 0;
     g_state.speaker_count = 0;
     state_lock_leave();
+    forget_talking_refreshes();
+}
+
+void on_user_talking_state(int32_t connection, uint32_t user_id, int32_t talking_state) {
+    if (!session_open()) return;
+    if (talking_state == mumble_talking_passive || talking_state == mumble_talking_invalid) return;
+    if (connection < 0 || connection != g_state.connection_id) return;
+    if (user_hash_known(user_id)) return;
+    if (!talking_refresh_due(user_id, platform_ticks())) return;
+    refresh_user_hashes();
 }
 
 void refresh_user_hashes() {

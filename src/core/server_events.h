@@ -16,6 +16,14 @@ void on_server_synchronized(int32_t connection);
 void on_server_disconnected();
 void refresh_user_hashes();
 
+// A user who starts talking on the synchronized connection but is missing
+// from the user hash table triggers a rebuild: Mumble adds a joining user and
+// moves them into their channel before it knows their certificate hash, so
+// the rebuilds of those two events leave the user out. For one id still
+// without a hash, at most one such rebuild per talking_refresh_interval_ms.
+constexpr uint32_t talking_refresh_interval_ms = 1000;
+void on_user_talking_state(int32_t connection, uint32_t user_id, int32_t talking_state);
+
 // The client id in the first line of the client id file: the text up to its
 // first line feed, at most client_id_max_length characters of it, trimmed
 // of white space, accepted when 32 to 127 hex digits. On success `out`

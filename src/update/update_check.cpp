@@ -172,14 +172,3 @@ bool release_offers_update(uint32_t status, const char *body, const char *web_ho
 
 const char *update_download_address() { return download_address; }
 size_t update_download_address_length() { return sizeof download_address - 1; }
-
-bool update_download_url(char *buffer, uint32_t buffer_size, uint32_t offset) {
-    if (buffer == nullptr || buffer_size == 0) return false;
-    const size_t length = sizeof download_address - 1;
-    const size_t start = offset < length ? offset : length;
-    const size_t rest = length - start;
-    const size_t copied = rest < buffer_size - 1 ? rest : buffer_size - 1;
-    std::memcpy(buffer, download_address + start, copied);
-    buffer[copied] = '\0';
-    return copied == rest;
-}

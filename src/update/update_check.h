@@ -64,9 +64,3 @@ bool update_available();
 // Static text; the length excludes the terminator.
 const char *update_download_address();
 size_t update_download_address_length();
-
-// Copies the download address from byte offset on into buffer, cut to
-// buffer_size - 1 bytes and NUL-terminated. True when the rest of the address
-// fitted whole (an offset at or past its end gives the empty text); false,
-// writing nothing, for a null buffer or a size of 0.
-bool update_download_url(char *buffer, uint32_t buffer_size, uint32_t offset);

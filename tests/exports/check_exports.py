@@ -12,7 +12,7 @@ EXPECTED = {
     "mumble_deactivateFeatures", "mumble_setMumbleInfo", "mumble_releaseResource",
     "mumble_registerAPIFunctions", "mumble_init", "mumble_shutdown",
     "mumble_onServerSynchronized", "mumble_onServerDisconnected", "mumble_onUserAdded",
-    "mumble_onUserRemoved", "mumble_onChannelEntered", "mumble_onAudioInput",
+    "mumble_onUserRemoved", "mumble_onChannelEntered", "mumble_onUserTalkingStateChanged", "mumble_onAudioInput",
     "mumble_onAudioSourceFetched", "mumble_onAudioOutputAboutToPlay", "mumble_hasUpdate",
     "mumble_getUpdateDownloadURL",
 }

@@ -10,18 +10,26 @@ mumble_host *mumble_host::current = nullptr;
 namespace {
 constexpr mumble_error_t host_error = 1;
 
-mumble_error_t QV_CALL host_free(mumble_plugin_id_t, const void *p) { return mumble_host::current->on_free(p); }
+// Each host function runs on the main thread, as Mumble's do.
+mumble_error_t QV_CALL host_free(mumble_plugin_id_t, const void *p) {
+    mumble_host *h = mumble_host::current;
+    return h->on_main_thread([&] { return h->on_free(p); });
+}
 mumble_error_t QV_CALL host_local_user(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t *out) {
-    return mumble_host::current->on_get_local_user_id(c, out);
+    mumble_host *h = mumble_host::current;
+    return h->on_main_thread([&] { return h->on_get_local_user_id(c, out); });
 }
 mumble_error_t QV_CALL host_all_users(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t **u, size_t *n) {
-    return mumble_host::current->on_get_all_users(c, u, n);
+    mumble_host *h = mumble_host::current;
+    return h->on_main_thread([&] { return h->on_get_all_users(c, u, n); });
 }
 mumble_error_t QV_CALL host_user_hash(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t u, const char **h) {
-    return mumble_host::current->on_get_user_hash(c, u, h);
+    mumble_host *host = mumble_host::current;
+    return host->on_main_thread([&] { return host->on_get_user_hash(c, u, h); });
 }
 mumble_error_t QV_CALL host_log(mumble_plugin_id_t id, const char *text) {
-    return mumble_host::current->on_log(id, text);
+    mumble_host *h = mumble_host::current;
+    return h->on_main_thread([&] { return h->on_log(id, text); });
 }
 
 // Slots the plugin has no business calling: each records its own index.
@@ -45,6 +53,7 @@ mumble_host::mumble_host(const std::string &library_path) {
     table_.slots[api_slot_get_user_hash] = reinterpret_cast<api_slot_fn>(&host_user_hash);
     table_.slots[api_slot_log] = reinterpret_cast<api_slot_fn>(&host_log);
     library_ = library_load(library_path, &load_error_);
+    if (library_) exports_found_ = exports_.resolve([this](const char *name) { return symbol(name); });
 }
 
 mumble_host::~mumble_host() {
@@ -69,40 +78,70 @@ void mumble_host::register_api() {
 }
 
 void mumble_host::register_table(const void *table) {
-    fn<void(QV_CALL *)(void *)>("mumble_registerAPIFunctions")(const_cast<void *>(table));
+    as_main_thread([&] { exports_.mumble_registerAPIFunctions(const_cast<void *>(table)); });
 }
 
 mumble_error_t mumble_host::init(uint32_t plugin_id) {
-    return fn<mumble_error_t(QV_CALL *)(mumble_plugin_id_t)>("mumble_init")(plugin_id);
+    mumble_error_t result = -1;
+    as_main_thread([&] { result = exports_.mumble_init(plugin_id); });
+    return result;
 }
 
-void mumble_host::shutdown() { fn<void(QV_CALL *)()>("mumble_shutdown")(); }
+void mumble_host::shutdown() {
+    as_main_thread([&] { exports_.mumble_shutdown(); });
+}
 
 void mumble_host::synchronize(mumble_connection_t c) {
-    fn<void(QV_CALL *)(mumble_connection_t)>("mumble_onServerSynchronized")(c);
+    as_main_thread([&] {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            synchronized_ = c;
+        }
+        exports_.mumble_onServerSynchronized(c);
+    });
 }
 
 void mumble_host::disconnect(mumble_connection_t c) {
-    fn<void(QV_CALL *)(mumble_connection_t)>("mumble_onServerDisconnected")(c);
+    as_main_thread([&] {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            synchronized_.reset();
+        }
+        exports_.mumble_onServerDisconnected(c);
+    });
 }
 
 void mumble_host::user_added(mumble_connection_t c, mumble_userid_t u) {
-    fn<void(QV_CALL *)(mumble_connection_t, mumble_userid_t)>("mumble_onUserAdded")(c, u);
+    as_main_thread([&] { exports_.mumble_onUserAdded(c, u); });
 }
 
 void mumble_host::user_removed(mumble_connection_t c, mumble_userid_t u) {
-    fn<void(QV_CALL *)(mumble_connection_t, mumble_userid_t)>("mumble_onUserRemoved")(c, u);
+    as_main_thread([&] { exports_.mumble_onUserRemoved(c, u); });
 }
 
 void mumble_host::channel_entered(mumble_connection_t c, mumble_userid_t u, mumble_channelid_t previous,
                                   mumble_channelid_t next) {
-    using channel_fn = void(QV_CALL *)(mumble_connection_t, mumble_userid_t, mumble_channelid_t, mumble_channelid_t);
-    fn<channel_fn>("mumble_onChannelEntered")(c, u, previous, next);
+    as_main_thread([&] { exports_.mumble_onChannelEntered(c, u, previous, next); });
+}
+
+void mumble_host::talking_state(mumble_connection_t c, mumble_userid_t u, mumble_talking_state_t state) {
+    as_main_thread([&] { exports_.mumble_onUserTalkingStateChanged(c, u, state); });
+}
+
+void mumble_host::user_joins(mumble_connection_t c, mumble_userid_t u, const std::string &hash,
+                             mumble_channelid_t channel) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        users_.push_back(host_user{u, std::string(), 0});
+    }
+    // Mumble's order for a user who connects: add, move, then the hash.
+    user_added(c, u);
+    channel_entered(c, u, -1, channel);
+    set_user_hash(u, hash);
 }
 
 bool mumble_host::audio(float *pcm, uint32_t frames, uint16_t channels, bool speech, mumble_userid_t user) {
-    using audio_fn = bool(QV_CALL *)(float *, uint32_t, uint16_t, uint32_t, bool, mumble_userid_t);
-    return fn<audio_fn>("mumble_onAudioSourceFetched")(pcm, frames, channels, 48000, speech, user);
+    return exports_.mumble_onAudioSourceFetched(pcm, frames, channels, 48000, speech, user);
 }
 
 void mumble_host::set_local_user(uint32_t id, mumble_error_t result) {
@@ -120,6 +159,12 @@ void mumble_host::set_users(std::vector<host_user> users, mumble_error_t result)
 void mumble_host::set_connection(mumble_connection_t connection) {
     std::lock_guard<std::mutex> lock(mutex_);
     connection_ = connection;
+}
+
+void mumble_host::set_user_hash(uint32_t id, const std::string &hash) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (host_user &u : users_)
+        if (u.id == id) u.hash = hash;
 }
 
 std::vector<std::string> mumble_host::logs() const {

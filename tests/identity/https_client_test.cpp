@@ -193,7 +193,6 @@ TEST_F(https_client, shutdown_abandons_a_workers_request_but_not_the_hosts) {
 }
 
 namespace {
-using has_update_fn = bool(QV_CALL *)();
 
 std::string stable_release(const std::string &version) {
     std::string file = "Quorvane-Voice-v" + version + ".dll";
@@ -214,11 +213,21 @@ TEST_F(https_client_host, has_update_asks_the_web_service) {
     ASSERT_TRUE(peer.reply("/api/voice/releases/stable.json", 200, stable_release("0.3.0")));
     host->register_api();
     host->init();
-    auto has_update = host->fn<has_update_fn>("mumble_hasUpdate");
+    auto has_update = host->exports().mumble_hasUpdate;
+    auto download_url = host->exports().mumble_getUpdateDownloadURL;
     ASSERT_NE(has_update, nullptr);
+    ASSERT_NE(download_url, nullptr);
     {
         web_peer_environment env(peer);
         EXPECT_TRUE(has_update());
+        // Mumble's updater asks for the address right after a yes, taking
+        // the string result by value.
+        const MumbleStringWrapper url = download_url();
+        const std::string expected = "https://" QV_WEB_HOST "/downloads/voice/plugin/windows/quorvane_voice.dll";
+        ASSERT_NE(url.data, nullptr);
+        EXPECT_EQ(std::string(url.data, url.size), expected);
+        EXPECT_EQ(url.data[url.size], '\0');
+        EXPECT_FALSE(url.needsReleasing);
     }
     {
         web_peer_environment env(peer, /*untrusted=*/true);

@@ -6,8 +6,6 @@
 #include <string>
 
 namespace {
-using version_fn = mumble_version_t(QV_CALL *)();
-using text_fn = MumbleStringWrapper(QV_CALL *)();
 
 std::string loaded_notice(const plugin_sandbox &box, const std::string &word) {
     std::string ini = box.file("quorvane_voice.ini").string();
@@ -30,49 +28,52 @@ class lifecycle : public host_test {
 };
 
 TEST_F(lifecycle, metadata_answers_as_mumble_expects) {
+    const mumble_exports &x = host->exports();
+    // Every export of the host's list is there, under its own name.
+    EXPECT_EQ(host->exports_found(), mumble_export_count);
     struct version_row {
         const char *name;
+        mumble_version_t (*get)();
         mumble_version_t expected;
     } versions[] = {
-        {"mumble_getAPIVersion", {1, 2, 0}},
-        {"mumble_getPluginFunctionsVersion", {1, 1, 0}},
-        {"mumble_getVersion", {0, 2, 7}},
+        {"mumble_getAPIVersion", x.mumble_getAPIVersion, {1, 2, 0}},
+        {"mumble_getPluginFunctionsVersion", x.mumble_getPluginFunctionsVersion, {1, 1, 0}},
+        {"mumble_getVersion", x.mumble_getVersion, {0, 2, 7}},
     };
     for (const auto &row : versions) {
-        mumble_version_t v = host->fn<version_fn>(row.name)();
+        mumble_version_t v = row.get();
         EXPECT_EQ(v.major, row.expected.major) << row.name;
         EXPECT_EQ(v.minor, row.expected.minor) << row.name;
         EXPECT_EQ(v.patch, row.expected.patch) << row.name;
     }
     struct text_row {
         const char *name;
+        MumbleStringWrapper (*get)();
         std::string expected;
     } texts[] = {
-        {"mumble_getName", "Quorvane Voice"},
-        {"mumble_getAuthor", "Quorvane"},
-        {"mumble_getDescription", "Quorvane Voice 0.2.7-alpha - positional proximity voice for Quorvane (Saurwald)."},
+        {"mumble_getName", x.mumble_getName, "Quorvane Voice"},
+        {"mumble_getAuthor", x.mumble_getAuthor, "Quorvane"},
+        {"mumble_getDescription", x.mumble_getDescription,
+         "Quorvane Voice 0.2.7-alpha - positional proximity voice for Quorvane (Saurwald)."},
     };
     for (const auto &row : texts) {
-        MumbleStringWrapper w = host->fn<text_fn>(row.name)();
+        MumbleStringWrapper w = row.get();
         EXPECT_EQ(w.size, row.expected.size()) << row.name;
         EXPECT_EQ(std::string(w.data, w.size), row.expected) << row.name;
         EXPECT_EQ(w.data[w.size], '\0') << row.name;
         EXPECT_FALSE(w.needsReleasing) << row.name;
     }
-    EXPECT_EQ(host->fn<uint32_t(QV_CALL *)()>("mumble_getFeatures")(), 2u);
-    EXPECT_EQ(host->fn<uint32_t(QV_CALL *)(uint32_t)>("mumble_deactivateFeatures")(2u), 0u);
+    EXPECT_EQ(x.mumble_getFeatures(), 2u);
+    EXPECT_EQ(x.mumble_deactivateFeatures(2u), 0u);
 
     short in[4] = {1, 2, 3, 4};
-    EXPECT_FALSE(host->fn<bool(QV_CALL *)(short *, uint32_t, uint16_t, uint32_t, bool)>("mumble_onAudioInput")(
-        in, 2, 2, 48000, true));
+    EXPECT_FALSE(x.mumble_onAudioInput(in, 2, 2, 48000, true));
     float out[4] = {0.5f, 0.5f, 0.5f, 0.5f};
-    EXPECT_FALSE(host->fn<bool(QV_CALL *)(float *, uint32_t, uint16_t, uint32_t)>("mumble_onAudioOutputAboutToPlay")(
-        out, 2, 2, 48000));
+    EXPECT_FALSE(x.mumble_onAudioOutputAboutToPlay(out, 2, 2, 48000));
     EXPECT_EQ(in[3], 4);
     EXPECT_EQ(out[3], 0.5f);
-    host->fn<void(QV_CALL *)(mumble_version_t, mumble_version_t, mumble_version_t)>("mumble_setMumbleInfo")(
-        {1, 5, 0}, {1, 2, 0}, {1, 0, 0});
-    host->fn<void(QV_CALL *)(const void *)>("mumble_releaseResource")(nullptr);
+    x.mumble_setMumbleInfo({1, 5, 0}, {1, 2, 0}, {1, 0, 0});
+    x.mumble_releaseResource(nullptr);
     // Metadata never starts anything or logs.
     EXPECT_TRUE(host->logs().empty());
     EXPECT_FALSE(sandbox->exists("quorvane_voice.log"));

@@ -224,42 +224,4 @@ TEST(update_download, hands_out_one_fixed_address) {
     const std::string address = "https://" QV_WEB_HOST "/downloads/voice/plugin/windows/quorvane_voice.dll";
     EXPECT_STREQ(update_download_address(), address.c_str());
     EXPECT_EQ(update_download_address_length(), address.size());
-
-    // Whole in one large buffer; in pieces through small ones, each call
-    // going on where the last one stopped.
-    char buffer[256];
-    std::memset(buffer, '#', sizeof buffer);
-    EXPECT_TRUE(update_download_url(buffer, sizeof buffer, 0));
-    EXPECT_EQ(buffer, address);
-    EXPECT_EQ(buffer[address.size() + 1], '#');
-    for (uint32_t size :
-         {2u, 7u, 16u, static_cast<uint32_t>(address.size()), static_cast<uint32_t>(address.size() + 1)}) {
-        SCOPED_TRACE(size);
-        std::string joined;
-        uint32_t offset = 0;
-        bool done = false;
-        for (int calls = 0; !done && calls < 1000; ++calls) {
-            std::memset(buffer, '#', sizeof buffer);
-            done = update_download_url(buffer, size, offset);
-            const size_t piece = std::strlen(buffer);
-            ASSERT_LT(piece, size);
-            EXPECT_EQ(buffer[size], '#');
-            joined += buffer;
-            offset += static_cast<uint32_t>(piece);
-        }
-        EXPECT_TRUE(done);
-        EXPECT_EQ(joined, address);
-    }
-
-    std::memset(buffer, '#', sizeof buffer);
-    EXPECT_TRUE(update_download_url(buffer, sizeof buffer, static_cast<uint32_t>(address.size())));
-    EXPECT_STREQ(buffer, "");
-    EXPECT_TRUE(update_download_url(buffer, sizeof buffer, 0xFFFFFFFFu));
-    EXPECT_STREQ(buffer, "");
-    EXPECT_FALSE(update_download_url(buffer, 1, 0));
-    EXPECT_STREQ(buffer, "");
-    buffer[0] = '#';
-    EXPECT_FALSE(update_download_url(buffer, 0, 0));
-    EXPECT_EQ(buffer[0], '#');
-    EXPECT_FALSE(update_download_url(nullptr, sizeof buffer, 0));
 }

@@ -329,11 +329,14 @@ int session::run() {
     }
 
     std::printf("\n-- Mumble asks for an update\n");
-    bool update = host.fn<bool (*)()>("mumble_hasUpdate")();
-    // Mumble hands the plugin a buffer for the address.
-    char url[256] = {};
-    host.fn<bool (*)(char *, uint32_t, uint32_t)>("mumble_getUpdateDownloadURL")(url, sizeof url, 0);
-    std::printf("  mumble_hasUpdate: %s; download address %s\n", update ? "yes" : "no", url);
+    bool update = host.exports().mumble_hasUpdate();
+    // As Mumble's updater does: the address only after a yes.
+    std::string url = "(not asked)";
+    if (update) {
+        MumbleStringWrapper address = host.exports().mumble_getUpdateDownloadURL();
+        url.assign(address.data, address.size);
+    }
+    std::printf("  mumble_hasUpdate: %s; download address %s\n", update ? "yes" : "no", url.c_str());
 
     auto stop = clock_type::now();
     host.shutdown();
