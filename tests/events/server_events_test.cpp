@@ -273,3 +273,51 @@ TEST_F(server_events, user_and_channel_events_refresh_until_a_disconnect) {
     EXPECT_EQ(host->logs(), announcement(hash));
     EXPECT_EQ(refreshes(), (std::vector<size_t>{2, 1, 3, 1}));
 }
+
+// Mumble adds a joining user and moves them into their channel before it
+// knows their certificate hash; their first talk is what brings them into
+// the table. Only a talking state on the synchronized connection from a user
+// missing from the table asks the host anything, and a user whose hash stays
+// empty costs at most one rebuild a second.
+TEST_F(server_events, a_talking_user_missing_from_the_table_rebuilds_it_at_most_once_a_second) {
+    // Plugin time at the real rate, so the once-a-second bound is real time.
+    host->shutdown();
+    set_env("QUORVANE_VOICE_TEST_TIME_SCALE", "1");
+    ASSERT_EQ(host->init(), 0);
+    const std::string hash = cert_hash(local_user);
+    host->set_users({{local_user, hash}, {8, cert_hash(8)}});
+    host->synchronize(connection);
+    ASSERT_EQ(refreshes(), std::vector<size_t>{2});
+
+    host->user_joins(connection, 30, cert_hash(30));  // hash empty during both events
+    ASSERT_EQ(refreshes(), (std::vector<size_t>{2, 2, 2}));
+    host->user_joins(connection, 31, "");  // a hash that never comes
+
+    // Nothing is asked for users already known, for states that are not
+    // talking, or for another connection.
+    size_t handed = host->handed_out();
+    host->talking_state(connection, 8, mumble_talking);
+    host->talking_state(connection, 30, mumble_talking_passive);
+    host->talking_state(connection, 30, mumble_talking_invalid);
+    host->talking_state(connection + 1, 30, mumble_talking);
+    EXPECT_EQ(host->handed_out(), handed);
+    EXPECT_EQ(refreshes().size(), 5u);
+
+    // Every talking state counts; the first brings user 30 in.
+    host->talking_state(connection, 30, mumble_talking_muted);
+    EXPECT_EQ(refreshes().back(), 3u);
+    handed = host->handed_out();
+    host->talking_state(connection, 30, mumble_talking_shouting);
+    EXPECT_EQ(host->handed_out(), handed) << "user 30 is now known";
+
+    // User 31 stays out of the table: one rebuild, then none within the second.
+    const size_t before = refreshes().size();
+    host->talking_state(connection, 31, mumble_talking);
+    host->talking_state(connection, 31, mumble_talking_whispering);
+    host->talking_state(connection, 31, mumble_talking);
+    EXPECT_EQ(refreshes().size(), before + 1);
+    EXPECT_EQ(refreshes().back(), 3u);
+    sleep_real_ms(1100);
+    host->talking_state(connection, 31, mumble_talking);
+    EXPECT_EQ(refreshes().size(), before + 2);
+}

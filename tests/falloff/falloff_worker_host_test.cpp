@@ -121,6 +121,28 @@ TEST_F(falloff_host, a_legacy_connection_carries_update2_to_the_audio_until_mumb
     EXPECT_EQ(peer->connection_count(), 1u);
 }
 
+// A player who joins after the listener: Mumble reports the join and the
+// channel before it knows the player's hash, so both rebuilds leave them out
+// and they stay silenced; when they start talking they are looked up again and
+// heard as the speaker line says.
+TEST_F(falloff_host, a_player_who_joins_later_is_heard_once_they_talk) {
+    peer = std::make_unique<falloff_peer>(std::vector<peer_script>{accept_legacy()});
+    ASSERT_NO_FATAL_FAILURE(start("api_key=" + api_key + "\n"));
+    ASSERT_TRUE(noticed(connected("migration compatibility", 1)));
+
+    host->user_joins(0, 9, "dddd", 1);
+    peer->push("UPDATE2 DDDD 0.5 1, aaaa 1 -1\n");
+    ASSERT_TRUE(logged("received UPDATE2 with 2 speakers"));
+    EXPECT_EQ(play(9).left, 0.0f) << "not yet in the user table: silenced";
+    EXPECT_EQ(play(9).right, 0.0f);
+    EXPECT_FLOAT_EQ(play(2).left, 1.0f) << "a player who was there first";
+
+    host->talking_state(0, 9, mumble_talking);
+    auto [left, right] = play(9);
+    EXPECT_FLOAT_EQ(left, 0.0f);
+    EXPECT_FLOAT_EQ(right, 0.5f);
+}
+
 TEST_F(falloff_host, a_token_file_makes_the_connection_answer_the_challenge) {
     peer = std::make_unique<falloff_peer>(std::vector<peer_script>{accept_token()});
     sandbox->write(token_file, credential + "\r\n");

@@ -2,8 +2,10 @@
 // simulated host.
 #include "harness/host_fixture.h"
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -173,4 +175,30 @@ TEST_F(lifecycle, audio_after_shutdown_reaches_a_live_lock) {
     float pcm[4] = {0.5f, 0.5f, 0.5f, 0.5f};
     // Mumble may call once more after shutdown; it must not crash.
     host->audio(pcm, 2, 2, true, 1);
+}
+
+// The simulated host itself, as Mumble behaves: a host function called from a
+// thread other than the main thread waits for the main thread, and fails with
+// the time-out result when the main thread stays busy past 800 ms.
+TEST_F(lifecycle, host_calls_from_other_threads_wait_for_the_main_thread) {
+    auto log = reinterpret_cast<api_log_fn>(host->table().slots[api_slot_log]);
+    mumble_error_t while_busy = -1;
+    double waited_ms = 0;
+    host->as_main_thread([&] {
+        std::thread worker([&] {
+            auto start = std::chrono::steady_clock::now();
+            while_busy = log(0x51, "while busy");
+            waited_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        });
+        sleep_real_ms(1200);
+        worker.join();
+    });
+    EXPECT_EQ(while_busy, mumble_error_api_request_timeout);
+    EXPECT_GE(waited_ms, 700.0);
+    EXPECT_EQ(host->main_thread_timeouts(), 1u);
+
+    mumble_error_t while_free = -1;
+    std::thread([&] { while_free = log(0x51, "while free"); }).join();
+    EXPECT_EQ(while_free, 0);
+    EXPECT_EQ(host->logs(), std::vector<std::string>{"while free"});
 }
