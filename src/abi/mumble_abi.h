@@ -46,8 +46,14 @@ struct MumbleStringWrapper {
     bool needsReleasing;
 };
 
-// Slots of the host table that the plugin calls; the rest are carried along
-// untouched so the copy keeps the host's layout.
+// Slots of the host table that the plugin calls, each with its index in the
+// host's published order and the exact type the host gives it; the rest are
+// carried along untouched so the copy keeps the host's layout.
+//   0  freeMemory(plugin, pointer): takes back anything the host handed out
+//   3  getLocalUserID(plugin, connection, &user)
+//   6  getAllUsers(plugin, connection, &users, &count): host-owned array
+//  14  getUserHash(plugin, connection, user, &hash): host-owned text
+//  36  log(plugin, text): a line in Mumble's log
 constexpr size_t api_slot_count = 38;
 constexpr size_t api_slot_free_memory = 0;
 constexpr size_t api_slot_get_local_user_id = 3;
@@ -63,6 +69,31 @@ using api_get_user_hash_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, mumbl
                                                        const char **);
 using api_log_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, const char *);
 
+// The type of each slot by its index, so that a caller names only the index
+// and cannot pair it with another slot's type.
+template <size_t Slot>
+struct api_slot_type;
+template <>
+struct api_slot_type<api_slot_free_memory> {
+    using type = api_free_memory_fn;
+};
+template <>
+struct api_slot_type<api_slot_get_local_user_id> {
+    using type = api_get_local_user_id_fn;
+};
+template <>
+struct api_slot_type<api_slot_get_all_users> {
+    using type = api_get_all_users_fn;
+};
+template <>
+struct api_slot_type<api_slot_get_user_hash> {
+    using type = api_get_user_hash_fn;
+};
+template <>
+struct api_slot_type<api_slot_log> {
+    using type = api_log_fn;
+};
+
 using api_slot_fn = void (*)();
 
 // The host hands over a temporary struct of 38 function pointers; the plugin
@@ -71,5 +102,11 @@ struct mumble_api_table {
     api_slot_fn slots[api_slot_count];
 };
 static_assert(sizeof(mumble_api_table) == api_slot_count * sizeof(void *));
+
+// Puts a function of the slot's own type into a table (hosts and tests).
+template <size_t Slot>
+void api_table_set(mumble_api_table &table, typename api_slot_type<Slot>::type fn) {
+    table.slots[Slot] = reinterpret_cast<api_slot_fn>(fn);
+}
 
 constexpr uint32_t mumble_feature_audio = 2;

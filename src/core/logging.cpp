@@ -53,7 +53,7 @@ void log_notice(const char *format, ...) {
     char line[notice_line_size];
     std::snprintf(line, sizeof line, "%s%s", log_prefix, message);
     if (permission == log_permission::host_and_file) {
-        if (auto host_log = api_slot<api_log_fn>(api_slot_log)) host_log(g_state.plugin_id, line);
+        if (auto host_log = api_slot<api_slot_log>()) host_log(g_state.plugin_id, line);
     }
     // Through "%s" so a '%' inside the message is written unchanged.
     debug_line("%s", message);

@@ -102,11 +102,12 @@ int32_t plugin_init(uint32_t id);
 void plugin_shutdown();
 void start_workers();
 
-// Host function slots; null when the table is not registered or the slot is empty.
-template <typename Fn>
-Fn api_slot(size_t slot) {
+// Host function slots, typed by their index; null when the table is not
+// registered or the slot is empty.
+template <size_t Slot>
+typename api_slot_type<Slot>::type api_slot() {
     if (g_state.api_registered != 1) return nullptr;
-    return reinterpret_cast<Fn>(g_state.api_table.slots[slot]);
+    return reinterpret_cast<typename api_slot_type<Slot>::type>(g_state.api_table.slots[Slot]);
 }
 
 // The lock has been initialised by some init (it is never destroyed).

@@ -109,9 +109,9 @@ void make_client_id(char *out, size_t out_size) {
 // Settles identity_hash for `connection`: the local certificate hash, or the
 // client id when Mumble has no usable hash to give.
 void resolve_identity(int32_t connection) {
-    auto get_local_user_id = api_slot<api_get_local_user_id_fn>(api_slot_get_local_user_id);
-    auto get_user_hash = api_slot<api_get_user_hash_fn>(api_slot_get_user_hash);
-    auto free_memory = api_slot<api_free_memory_fn>(api_slot_free_memory);
+    auto get_local_user_id = api_slot<api_slot_get_local_user_id>();
+    auto get_user_hash = api_slot<api_slot_get_user_hash>();
+    auto free_memory = api_slot<api_slot_free_memory>();
     if (connection < 0 || !get_local_user_id || !get_user_hash || !free_memory) return;
 
     mumble_userid_t local_user = 0;
@@ -211,9 +211,9 @@ void on_user_talking_state(int32_t connection, uint32_t user_id, int32_t talking
 
 void refresh_user_hashes() {
     if (!session_open()) return;
-    auto get_all_users = api_slot<api_get_all_users_fn>(api_slot_get_all_users);
-    auto get_user_hash = api_slot<api_get_user_hash_fn>(api_slot_get_user_hash);
-    auto free_memory = api_slot<api_free_memory_fn>(api_slot_free_memory);
+    auto get_all_users = api_slot<api_slot_get_all_users>();
+    auto get_user_hash = api_slot<api_slot_get_user_hash>();
+    auto free_memory = api_slot<api_slot_free_memory>();
     const int32_t connection = g_state.connection_id;
     if (!get_all_users || !get_user_hash || !free_memory || connection < 0) return;
 

@@ -43,7 +43,7 @@ class handshake_flow : public ::testing::Test {
         state_lock_setup();
         notices.clear();
         g_state.api_table = {};
-        g_state.api_table.slots[api_slot_log] = reinterpret_cast<api_slot_fn>(&record_notice);
+        api_table_set<api_slot_log>(g_state.api_table, &record_notice);
         g_state.api_registered = 1;
         g_state.debug_log = 1;
         std::snprintf(g_state.log_path, sizeof g_state.log_path, "%s", box.file("quorvane_voice.log").string().c_str());

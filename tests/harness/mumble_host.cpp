@@ -47,11 +47,11 @@ void fill_unexpected(mumble_api_table &t, std::index_sequence<I...>) {
 mumble_host::mumble_host(const std::string &library_path) {
     current = this;
     fill_unexpected(table_, std::make_index_sequence<api_slot_count>{});
-    table_.slots[api_slot_free_memory] = reinterpret_cast<api_slot_fn>(&host_free);
-    table_.slots[api_slot_get_local_user_id] = reinterpret_cast<api_slot_fn>(&host_local_user);
-    table_.slots[api_slot_get_all_users] = reinterpret_cast<api_slot_fn>(&host_all_users);
-    table_.slots[api_slot_get_user_hash] = reinterpret_cast<api_slot_fn>(&host_user_hash);
-    table_.slots[api_slot_log] = reinterpret_cast<api_slot_fn>(&host_log);
+    api_table_set<api_slot_free_memory>(table_, &host_free);
+    api_table_set<api_slot_get_local_user_id>(table_, &host_local_user);
+    api_table_set<api_slot_get_all_users>(table_, &host_all_users);
+    api_table_set<api_slot_get_user_hash>(table_, &host_user_hash);
+    api_table_set<api_slot_log>(table_, &host_log);
     library_ = library_load(library_path, &load_error_);
     if (library_) exports_found_ = exports_.resolve([this](const char *name) { return symbol(name); });
 }

@@ -309,7 +309,7 @@ class identity_flow : public ::testing::Test {
             notices.clear();
         }
         g_state.api_table = {};
-        g_state.api_table.slots[api_slot_log] = reinterpret_cast<api_slot_fn>(&record_notice);
+        api_table_set<api_slot_log>(g_state.api_table, &record_notice);
         g_state.api_registered = 1;
         g_state.debug_log = 1;
         set_path(g_state.log_path, box.file("quorvane_voice.log").string());

@@ -181,7 +181,7 @@ TEST_F(lifecycle, audio_after_shutdown_reaches_a_live_lock) {
 // thread other than the main thread waits for the main thread, and fails with
 // the time-out result when the main thread stays busy past 800 ms.
 TEST_F(lifecycle, host_calls_from_other_threads_wait_for_the_main_thread) {
-    auto log = reinterpret_cast<api_log_fn>(host->table().slots[api_slot_log]);
+    auto log = reinterpret_cast<api_slot_type<api_slot_log>::type>(host->table().slots[api_slot_log]);
     mumble_error_t while_busy = -1;
     double waited_ms = 0;
     host->as_main_thread([&] {
