@@ -1,6 +1,8 @@
-// Mumble's server events. All of them arrive on the host's event thread;
-// host calls, file access and log lines stay outside the state lock, which
-// is held only for the socket shutdown and the short copies into the state.
+// Mumble's server events. All but the disconnect arrive on the host's main
+// thread; the disconnect comes on the host's connection thread, just before
+// the host drops the connection. Host calls, file access and log lines stay
+// outside the state lock, which is held only for the socket shutdown and the
+// short copies into and out of the state.
 #include "server_events.h"
 
 #include "logging.h"
@@ -21,7 +23,8 @@ user_hash_entry scratch_user_hashes[max_user_hashes];
 
 // The last talking-triggered rebuild for each of a few ids that were missing
 // from the table, so a user whose hash never comes costs at most one rebuild a
-// second. Only the host's main thread touches it.
+// second. Only the host's main thread touches it (so a disconnect, which
+// comes on another thread, leaves it alone; synchronize starts it afresh).
 struct talking_refresh {
     uint32_t user_id;
     uint32_t at_ms;
@@ -61,6 +64,15 @@ bool talking_refresh_due(uint32_t user_id, uint32_t now) {
 // Events rely on a completed init; one that comes outside init and shutdown
 // has no lock or paths to work with and is ignored.
 bool session_open() { return g_state.lock_ready == 1; }
+
+// Mumble reports a disconnect on its connection thread, not the main thread
+// where the other events run, so the connection is read under the lock.
+int32_t current_connection() {
+    state_lock_enter();
+    const int32_t connection = g_state.connection_id;
+    state_lock_leave();
+    return connection;
+}
 
 // Makes a receive blocked in the falloff worker fail, so that it ends its
 // connection; closing and replacing the socket stays with the worker.
@@ -180,7 +192,9 @@ void on_server_synchronized(int32_t connection) {
     if (!session_open()) return;
     // A new server ends the current falloff connection before anything else.
     shut_falloff_socket_down();
+    state_lock_enter();
     g_state.connection_id = connection;
+    state_lock_leave();
     forget_talking_refreshes();
     resolve_identity(connection);
     refresh_user_hashes();
@@ -197,13 +211,12 @@ void on_server_disconnected() {
     g_state.user_hash_count = 0;
     g_state.speaker_count = 0;
     state_lock_leave();
-    forget_talking_refreshes();
 }
 
 void on_user_talking_state(int32_t connection, uint32_t user_id, int32_t talking_state) {
     if (!session_open()) return;
     if (talking_state == mumble_talking_passive || talking_state == mumble_talking_invalid) return;
-    if (connection < 0 || connection != g_state.connection_id) return;
+    if (connection < 0 || connection != current_connection()) return;
     if (user_hash_known(user_id)) return;
     if (!talking_refresh_due(user_id, platform_ticks())) return;
     refresh_user_hashes();
@@ -214,7 +227,7 @@ void refresh_user_hashes() {
     auto get_all_users = api_slot<api_slot_get_all_users>();
     auto get_user_hash = api_slot<api_slot_get_user_hash>();
     auto free_memory = api_slot<api_slot_free_memory>();
-    const int32_t connection = g_state.connection_id;
+    const int32_t connection = current_connection();
     if (!get_all_users || !get_user_hash || !free_memory || connection < 0) return;
 
     mumble_userid_t *users = nullptr;

@@ -102,13 +102,11 @@ void mumble_host::synchronize(mumble_connection_t c) {
 }
 
 void mumble_host::disconnect(mumble_connection_t c) {
-    as_main_thread([&] {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            synchronized_.reset();
-        }
-        exports_.mumble_onServerDisconnected(c);
-    });
+    // Mumble reports the disconnect on its connection thread, directly,
+    // before its main thread learns of it.
+    std::thread([&] { exports_.mumble_onServerDisconnected(c); }).join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    synchronized_.reset();
 }
 
 void mumble_host::user_added(mumble_connection_t c, mumble_userid_t u) {

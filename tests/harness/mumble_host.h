@@ -11,6 +11,8 @@
 //    (real time), and then fails with the time-out result.
 //  - Users, hashes and the local user are known only on a synchronized
 //    connection (after synchronize(), until disconnect()).
+//  - The disconnect is reported on a thread of its own (Mumble's connection
+//    thread), not as the main thread.
 //  - A user who joins (user_joins) is added and moved into a channel while
 //    their certificate hash is still empty; the hash arrives after both events.
 #pragma once
