@@ -77,6 +77,27 @@ void mumble_host::register_api() {
     std::memset(&temporary, 0, sizeof temporary);
 }
 
+bool mumble_host::take_main_thread(std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(main_mutex_);
+            if (!main_busy_) {
+                main_busy_ = true;
+                main_owner_.store(std::this_thread::get_id());
+                return true;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void mumble_host::give_main_thread_back() {
+    std::lock_guard<std::mutex> lock(main_mutex_);
+    main_owner_.store(std::thread::id{});
+    main_busy_ = false;
+}
+
 void mumble_host::register_table(const void *table) {
     as_main_thread([&] { exports_.mumble_registerAPIFunctions(const_cast<void *>(table)); });
 }

@@ -117,29 +117,28 @@ class mumble_host {
     template <typename Fn>
     mumble_error_t on_main_thread(Fn &&fn) {
         if (main_owner_.load() == std::this_thread::get_id()) return fn();
-        if (!main_.try_lock_for(host_main_thread_wait)) {
+        if (!take_main_thread(std::chrono::steady_clock::now() + host_main_thread_wait)) {
             ++main_timeouts_;
             return mumble_error_api_request_timeout;
         }
-        main_owner_.store(std::this_thread::get_id());
         mumble_error_t result = fn();
-        main_owner_.store(std::thread::id{});
-        main_.unlock();
+        give_main_thread_back();
         return result;
     }
 
   private:
     struct main_thread_scope {
         explicit main_thread_scope(mumble_host &h) : host(h) {
-            host.main_.lock();
-            host.main_owner_.store(std::this_thread::get_id());
+            host.take_main_thread(std::chrono::steady_clock::time_point::max());
         }
-        ~main_thread_scope() {
-            host.main_owner_.store(std::thread::id{});
-            host.main_.unlock();
-        }
+        ~main_thread_scope() { host.give_main_thread_back(); }
         mumble_host &host;
     };
+
+    // The main thread as a flag taken in turns (polled: a timed mutex is
+    // not understood by ThreadSanitizer).
+    bool take_main_thread(std::chrono::steady_clock::time_point deadline);
+    void give_main_thread_back();
 
     bool knows(mumble_connection_t c) const {
         return synchronized_ && *synchronized_ == c && (!connection_ || *connection_ == c);
@@ -152,7 +151,8 @@ class mumble_host {
     mumble_exports exports_{};
     size_t exports_found_ = 0;
 
-    std::timed_mutex main_;
+    std::mutex main_mutex_;
+    bool main_busy_ = false;  // under main_mutex_
     std::atomic<std::thread::id> main_owner_{};
     std::atomic<size_t> main_timeouts_{0};
 
