@@ -6,6 +6,21 @@
 set(QV_WEB_HOST "voice.quorvane.invalid" CACHE STRING "Host name of the community web service (HTTPS, port 443)")
 add_compile_definitions(QV_WEB_HOST="${QV_WEB_HOST}")
 
+# build_info.h: the version and this platform's release names, for the
+# plugin's code and for the tests that check what it shows.
+if(WIN32)
+  set(QV_RELEASE_OS windows)
+  set(QV_RELEASE_FILE_EXTENSION dll)
+  set(QV_RELEASE_LIBRARY ${QV_BUNDLE_WINDOWS_LIBRARY})
+else()
+  set(QV_RELEASE_OS linux)
+  set(QV_RELEASE_FILE_EXTENSION so)
+  set(QV_RELEASE_LIBRARY ${QV_BUNDLE_LINUX_LIBRARY})
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/build_info.h.in ${PROJECT_BINARY_DIR}/generated/build_info.h @ONLY)
+add_library(qv_build_info INTERFACE)
+target_include_directories(qv_build_info INTERFACE ${PROJECT_BINARY_DIR}/generated)
+
 file(GLOB QV_PLATFORM_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/src/platform/*.cpp
   ${PROJECT_SOURCE_DIR}/src/platform/${QV_PLATFORM}/*.cpp)
@@ -34,6 +49,7 @@ file(GLOB QV_CORE_SOURCES CONFIGURE_DEPENDS
 list(FILTER QV_CORE_SOURCES EXCLUDE REGEX "/(plugin_interface|flavour_shipped|flavour_dev)\\.cpp$")
 add_library(qv_core STATIC ${QV_CORE_SOURCES})
 target_include_directories(qv_core PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(qv_core PUBLIC qv_build_info)
 target_compile_options(qv_core PRIVATE ${QV_WARNINGS} -fno-exceptions -fno-rtti -fvisibility=hidden)
 target_link_libraries(qv_core PUBLIC qv_platform)
 

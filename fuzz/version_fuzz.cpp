@@ -74,8 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char url[release_url_size];
     if (release_expected_download(first.c_str(), "web.example.test", name, sizeof name, url, sizeof url)) {
         check(std::strlen(name) < sizeof name && std::strlen(url) < sizeof url);
-        const std::string reply = R"({"version":")" + first + R"(","windows_plugin_filename":")" + name +
-                                  R"(","windows_plugin_url":")" + url + R"("})";
+        // This platform's two release fields.
+        const std::string reply = R"({"version":")" + first + R"(",")" QV_RELEASE_OS R"(_plugin_filename":")" + name +
+                                  R"(",")" QV_RELEASE_OS R"(_plugin_url":")" + url + R"("})";
         parsed_version own{};
         check(parse_version(own_version_text, &own));
         // Any quote or stray character in the version breaks the matching;

@@ -1,6 +1,7 @@
 #include "configuration.h"
 
 #include "../identity/credential_store.h"
+#include "build_info.h"
 #include "logging.h"
 #include "plugin_state.h"
 #include "text.h"
@@ -101,6 +102,7 @@ void configuration_load() {
 }
 
 void configuration_report() {
-    log_notice("loaded version=%d.%d.%d platform=%s config=%s host=%s port=%d enabled=%d", 0, 2, 7, platform_name(),
-               g_state.ini_path, g_state.server_host, g_state.server_port, g_state.enabled ? 1 : 0);
+    log_notice("loaded version=%d.%d.%d platform=%s config=%s host=%s port=%d enabled=%d", QV_VERSION_MAJOR,
+               QV_VERSION_MINOR, QV_VERSION_PATCH, platform_name(), g_state.ini_path, g_state.server_host,
+               g_state.server_port, g_state.enabled ? 1 : 0);
 }

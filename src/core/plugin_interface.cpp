@@ -5,6 +5,7 @@
 #include "../abi/mumble_exports.h"
 #include "../audio/spatial_audio.h"
 #include "../update/update_check.h"
+#include "build_info.h"
 #include "plugin_state.h"
 #include "server_events.h"
 
@@ -12,7 +13,7 @@ namespace {
 constexpr char plugin_name[] = "Quorvane Voice";
 constexpr char plugin_author[] = "Quorvane";
 constexpr char plugin_description[] =
-    "Quorvane Voice 0.2.7-alpha - positional proximity voice for Quorvane (Saurwald).";
+    "Quorvane Voice " QV_VERSION_TEXT " - positional proximity voice for Quorvane (Saurwald).";
 
 template <size_t N>
 MumbleStringWrapper static_text(const char (&text)[N]) {
@@ -22,7 +23,9 @@ MumbleStringWrapper static_text(const char (&text)[N]) {
 
 QV_EXPORT mumble_version_t QV_CALL mumble_getAPIVersion() { return {1, 2, 0}; }
 QV_EXPORT mumble_version_t QV_CALL mumble_getPluginFunctionsVersion() { return {1, 1, 0}; }
-QV_EXPORT mumble_version_t QV_CALL mumble_getVersion() { return {0, 2, 7}; }
+QV_EXPORT mumble_version_t QV_CALL mumble_getVersion() {
+    return {QV_VERSION_MAJOR, QV_VERSION_MINOR, QV_VERSION_PATCH};
+}
 QV_EXPORT MumbleStringWrapper QV_CALL mumble_getName() { return static_text(plugin_name); }
 QV_EXPORT MumbleStringWrapper QV_CALL mumble_getAuthor() { return static_text(plugin_author); }
 QV_EXPORT MumbleStringWrapper QV_CALL mumble_getDescription() { return static_text(plugin_description); }

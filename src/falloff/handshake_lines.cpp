@@ -4,6 +4,7 @@
 #include "handshake.h"
 
 #include "../core/text.h"
+#include "build_info.h"
 
 #include <cstdio>
 #include <cstring>
@@ -15,10 +16,10 @@ constexpr const char *challenge_prefix = "CHALLENGE ";
 constexpr const char *unauthorized_prefix = "ERR unauthorized";
 constexpr const char *accepted_line = "OK";
 
-constexpr const char *hello2_object =
-    R"({"version":"2.0","client":"quorvane-voice","build":"0.2.7-alpha","features":["spatial","challenge-auth"]})";
+constexpr const char *hello2_object = R"({"version":"2.0","client":"quorvane-voice","build":")" QV_VERSION_TEXT
+                                      R"(","features":["spatial","challenge-auth"]})";
 constexpr const char *hello_object =
-    R"({"version":"1.0","client":"quorvane-voice","build":"0.2.7-alpha","features":["spatial"]})";
+    R"({"version":"1.0","client":"quorvane-voice","build":")" QV_VERSION_TEXT R"(","features":["spatial"]})";
 
 bool begins_with(const char *line, const char *prefix) { return std::strncmp(line, prefix, std::strlen(prefix)) == 0; }
 

@@ -5,11 +5,12 @@
 #include "../core/flavour.h"
 #include "../core/plugin_state.h"
 #include "../platform/platform.h"
+#include "build_info.h"
 
 #include <cstring>
 
 namespace {
-constexpr const char *user_agent = "QuorvaneVoice/0.2.7-alpha";
+constexpr const char *user_agent = "QuorvaneVoice/" QV_VERSION_TEXT;
 
 constexpr uint32_t resolve_timeout_ms = 5000;
 constexpr uint32_t connect_timeout_ms = 5000;

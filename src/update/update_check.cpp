@@ -8,7 +8,13 @@
 #include <cstring>
 
 namespace {
-constexpr char download_address[] = "https://" QV_WEB_HOST "/downloads/voice/plugin/windows/quorvane_voice.dll";
+// This platform's release: its fields in the stable release description, its
+// versioned file, and the fixed address of its current library.
+constexpr char release_file_name_field[] = QV_RELEASE_OS "_plugin_filename";
+constexpr char release_url_field[] = QV_RELEASE_OS "_plugin_url";
+constexpr char release_file_extension[] = QV_RELEASE_FILE_EXTENSION;
+constexpr char download_address[] =
+    "https://" QV_WEB_HOST "/downloads/voice/plugin/" QV_RELEASE_OS "/" QV_RELEASE_LIBRARY;
 constexpr uint64_t version_number_max = 0xFFFFFFFFull;
 
 // One version number at *p: digits, no leading zero before another digit,
@@ -139,7 +145,8 @@ bool release_is_revoked(const char *body) {
 bool release_expected_download(const char *version, const char *web_host, char *file_name, size_t file_name_size,
                                char *url, size_t url_size) {
     if (version == nullptr || web_host == nullptr || file_name == nullptr || url == nullptr) return false;
-    const int name_length = std::snprintf(file_name, file_name_size, "Quorvane-Voice-v%s.%s", version, "dll");
+    const int name_length =
+        std::snprintf(file_name, file_name_size, "Quorvane-Voice-v%s.%s", version, release_file_extension);
     if (name_length == 0 || !formatted_fits(name_length, file_name_size)) return false;
     const int url_length = std::snprintf(url, url_size, "https://%s/downloads/voice/%s", web_host, file_name);
     return url_length != 0 && formatted_fits(url_length, url_size);
@@ -165,8 +172,8 @@ bool release_offers_update(uint32_t status, const char *body, const char *web_ho
 
     char name[release_file_name_size] = {};
     char url[release_url_size] = {};
-    if (!json_get_string(body, "windows_plugin_filename", name, sizeof name)) return false;
-    if (!json_get_string(body, "windows_plugin_url", url, sizeof url)) return false;
+    if (!json_get_string(body, release_file_name_field, name, sizeof name)) return false;
+    if (!json_get_string(body, release_url_field, url, sizeof url)) return false;
     return std::strcmp(name, expected_name) == 0 && std::strcmp(url, expected_url) == 0;
 }
 

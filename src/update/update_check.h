@@ -3,11 +3,13 @@
 // Nothing is kept between calls, so any host thread may call any of these.
 #pragma once
 
+#include "build_info.h"
+
 #include <cstddef>
 #include <cstdint>
 
 // The plugin's own version, the one every release is compared with.
-constexpr char own_version_text[] = "0.2.7-alpha";
+constexpr char own_version_text[] = QV_VERSION_TEXT;
 constexpr char stable_release_path[] = "/api/voice/releases/stable.json";
 
 // Buffers for the release fields; a longer value counts as missing.
@@ -43,16 +45,19 @@ bool version_is_newer(const parsed_version *a, const parsed_version *b);
 // any white space, by the word true. A missing key or colon is not revoked.
 bool release_is_revoked(const char *body);
 
-// The file name "Quorvane-Voice-v<version>.dll" and its address
-// "https://<web_host>/downloads/voice/<file name>" that a release must name.
+// The file name "Quorvane-Voice-v<version>.<ext>" and its address
+// "https://<web_host>/downloads/voice/<file name>" that a release must name
+// for this platform; ext is "dll" on Windows and "so" on Linux.
 // False, with the outputs unspecified, when either is empty or does not fit.
 bool release_expected_download(const char *version, const char *web_host, char *file_name, size_t file_name_size,
                                char *url, size_t url_size);
 
 // The whole decision over one reply to the stable release request: status
-// 200, not revoked, a "version" newer than own_version_text, and the
-// "windows_plugin_filename" and "windows_plugin_url" exactly as expected for
-// that version on web_host.
+// 200, not revoked, a "version" newer than own_version_text, and this
+// platform's file name and address fields ("windows_plugin_filename" and
+// "windows_plugin_url" on Windows, "linux_plugin_filename" and
+// "linux_plugin_url" on Linux) exactly as expected for that version on
+// web_host. A release without this platform's fields offers nothing.
 bool release_offers_update(uint32_t status, const char *body, const char *web_host);
 
 // Fetches the stable release description and decides. Blocks for the request
@@ -60,7 +65,8 @@ bool release_offers_update(uint32_t status, const char *body, const char *web_ho
 bool update_available();
 
 // The fixed download address handed to the host, whatever the release:
-// "https://" QV_WEB_HOST "/downloads/voice/plugin/windows/quorvane_voice.dll".
+// "https://" QV_WEB_HOST "/downloads/voice/plugin/windows/quorvane_voice.dll"
+// on Windows, ".../plugin/linux/libquorvane_voice.so" on Linux.
 // Static text; the length excludes the terminator.
 const char *update_download_address();
 size_t update_download_address_length();

@@ -1,5 +1,6 @@
 // The configuration as the real library loads it in the simulated host: the
 // ini file beside the library, the environment overrides, and debug_log.
+#include "build_info.h"
 #include "harness/host_fixture.h"
 
 #include <string>
@@ -12,7 +13,7 @@ const std::string platform_word = "linux";
 #endif
 
 std::string loaded_notice(const plugin_sandbox &box, const std::string &host, int port, int enabled) {
-    return "[Quorvane Voice] loaded version=0.2.7 platform=" + platform_word +
+    return "[Quorvane Voice] loaded version=" QV_VERSION_NUMBERS " platform=" + platform_word +
            " config=" + box.file("quorvane_voice.ini").string() + " host=" + host + " port=" + std::to_string(port) +
            " enabled=" + std::to_string(enabled);
 }

@@ -1,6 +1,7 @@
 // The falloff link through the real library: the worker connects to the
 // scripted peer, runs the handshake, feeds the speaker table that the audio
 // callback reads, and logs why each connection ended.
+#include "build_info.h"
 #include "harness/falloff_peer.h"
 #include "harness/host_fixture.h"
 
@@ -16,12 +17,12 @@ const std::string challenge = "00112233445566778899AABBCCDDEEFF00112233445566778
 // HMAC-SHA-256 of "quorvane-voice-v2\n<identity>\n<challenge>" keyed with
 // SHA-256(credential), worked out independently of the plugin.
 const std::string expected_auth = "184dd02326ec2cfb57fbc6670b2f5c69799e8863efaa626c1c7eef6991daca5e";
-const std::string hello_line =
-    "HELLO " + api_key + " " + identity +
-    R"( {"version":"1.0","client":"quorvane-voice","build":"0.2.7-alpha","features":["spatial"]})";
-const std::string hello2_line =
-    "HELLO2 " + identity +
-    R"( {"version":"2.0","client":"quorvane-voice","build":"0.2.7-alpha","features":["spatial","challenge-auth"]})";
+const std::string hello_line = "HELLO " + api_key + " " + identity +
+                               R"( {"version":"1.0","client":"quorvane-voice","build":")" QV_VERSION_TEXT
+                               R"(","features":["spatial"]})";
+const std::string hello2_line = "HELLO2 " + identity +
+                                R"( {"version":"2.0","client":"quorvane-voice","build":")" QV_VERSION_TEXT
+                                R"(","features":["spatial","challenge-auth"]})";
 const std::string token_file = "quorvane_voice_token.txt";
 // Real milliseconds the tests give the plugin to reach a state (generous:
 // the sanitizer builds and Wine are slow).

@@ -1,5 +1,6 @@
 // The handshake over real loopback connections to the scripted falloff peer:
 // acceptance, the fallback to legacy mode, refusals and the revocation.
+#include "build_info.h"
 #include "core/logging.h"
 #include "core/plugin_state.h"
 #include "falloff/challenge_response.h"
@@ -20,10 +21,10 @@ const std::string credential = "vc1." + std::string(40, 'Q') + "x-_";
 const std::string newer_credential = "vc1." + std::string(40, 'N') + "y-_";
 const std::string api_key = "shared-api-key-7";
 const std::string challenge = "00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff";
-const std::string hello2_object =
-    R"({"version":"2.0","client":"quorvane-voice","build":"0.2.7-alpha","features":["spatial","challenge-auth"]})";
+const std::string hello2_object = R"({"version":"2.0","client":"quorvane-voice","build":")" QV_VERSION_TEXT
+                                  R"(","features":["spatial","challenge-auth"]})";
 const std::string hello_object =
-    R"({"version":"1.0","client":"quorvane-voice","build":"0.2.7-alpha","features":["spatial"]})";
+    R"({"version":"1.0","client":"quorvane-voice","build":")" QV_VERSION_TEXT R"(","features":["spatial"]})";
 
 std::vector<std::string> notices;
 

@@ -1,5 +1,6 @@
 // What the server's handshake lines mean, and the client's lines byte for byte.
 #include "falloff/handshake.h"
+#include "build_info.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +9,10 @@
 
 namespace {
 const std::string hex64 = "0123456789abcdefABCDEF0123456789abcdefABCDEF0123456789abcdef0123";
-const std::string hello2_object =
-    R"({"version":"2.0","client":"quorvane-voice","build":"0.2.7-alpha","features":["spatial","challenge-auth"]})";
+const std::string hello2_object = R"({"version":"2.0","client":"quorvane-voice","build":")" QV_VERSION_TEXT
+                                  R"(","features":["spatial","challenge-auth"]})";
 const std::string hello_object =
-    R"({"version":"1.0","client":"quorvane-voice","build":"0.2.7-alpha","features":["spatial"]})";
+    R"({"version":"1.0","client":"quorvane-voice","build":")" QV_VERSION_TEXT R"(","features":["spatial"]})";
 }  // namespace
 
 TEST(handshake_reply, answers_to_hello2) {

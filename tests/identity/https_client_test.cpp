@@ -2,10 +2,12 @@
 // what comes back, the requests that must fail, the abandon at shutdown, and
 // the update check through the real development library.
 #include "identity/https_client.h"
+#include "build_info.h"
 #include "core/plugin_state.h"
 #include "harness/falloff_peer.h"  // refused_port
 #include "harness/host_fixture.h"
 #include "harness/web_peer.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +18,7 @@
 #include <thread>
 
 namespace {
-constexpr char user_agent_line[] = "User-Agent: QuorvaneVoice/0.2.7-alpha\r\n";
+constexpr char user_agent_line[] = "User-Agent: QuorvaneVoice/" QV_VERSION_TEXT "\r\n";
 
 struct http_result {
     bool ok = false;
@@ -194,10 +196,15 @@ TEST_F(https_client, shutdown_abandons_a_workers_request_but_not_the_hosts) {
 
 namespace {
 
+// A release for both platforms, as the web service publishes it.
 std::string stable_release(const std::string &version) {
-    std::string file = "Quorvane-Voice-v" + version + ".dll";
-    return R"({"version":")" + version + R"(","revoked":false,"windows_plugin_filename":")" + file +
-           R"(","windows_plugin_url":"https://)" QV_WEB_HOST R"(/downloads/voice/)" + file + R"("})";
+    std::string body = R"({"version":")" + version + R"(","revoked":false)";
+    for (const char *os : {"windows", "linux"}) {
+        const std::string file = "Quorvane-Voice-v" + version + (std::string(os) == "windows" ? ".dll" : ".so");
+        body += R"(,")" + std::string(os) + R"(_plugin_filename":")" + file + R"(",")" + os +
+                R"(_plugin_url":"https://)" QV_WEB_HOST R"(/downloads/voice/)" + file + R"(")";
+    }
+    return body + "}";
 }
 }  // namespace
 
@@ -223,7 +230,10 @@ TEST_F(https_client_host, has_update_asks_the_web_service) {
         // Mumble's updater asks for the address right after a yes, taking
         // the string result by value.
         const MumbleStringWrapper url = download_url();
-        const std::string expected = "https://" QV_WEB_HOST "/downloads/voice/plugin/windows/quorvane_voice.dll";
+        // The fixed address of this platform's library.
+        const std::string expected = std::string(platform_name()) == "windows"
+                                         ? "https://" QV_WEB_HOST "/downloads/voice/plugin/windows/quorvane_voice.dll"
+                                         : "https://" QV_WEB_HOST "/downloads/voice/plugin/linux/libquorvane_voice.so";
         ASSERT_NE(url.data, nullptr);
         EXPECT_EQ(std::string(url.data, url.size), expected);
         EXPECT_EQ(url.data[url.size], '\0');

@@ -1,5 +1,6 @@
 // The library's exports and lifecycle, through the real library in the
 // simulated host.
+#include "build_info.h"
 #include "harness/host_fixture.h"
 
 #include <chrono>
@@ -11,7 +12,7 @@ namespace {
 
 std::string loaded_notice(const plugin_sandbox &box, const std::string &word) {
     std::string ini = box.file("quorvane_voice.ini").string();
-    return "[Quorvane Voice] loaded version=0.2.7 platform=" + word + " config=" + ini +
+    return "[Quorvane Voice] loaded version=" QV_VERSION_NUMBERS " platform=" + word + " config=" + ini +
            " host=127.0.0.1 port=8890 enabled=1";
 }
 
@@ -40,7 +41,7 @@ TEST_F(lifecycle, metadata_answers_as_mumble_expects) {
     } versions[] = {
         {"mumble_getAPIVersion", x.mumble_getAPIVersion, {1, 2, 0}},
         {"mumble_getPluginFunctionsVersion", x.mumble_getPluginFunctionsVersion, {1, 1, 0}},
-        {"mumble_getVersion", x.mumble_getVersion, {0, 2, 7}},
+        {"mumble_getVersion", x.mumble_getVersion, {QV_VERSION_MAJOR, QV_VERSION_MINOR, QV_VERSION_PATCH}},
     };
     for (const auto &row : versions) {
         mumble_version_t v = row.get();
@@ -56,7 +57,7 @@ TEST_F(lifecycle, metadata_answers_as_mumble_expects) {
         {"mumble_getName", x.mumble_getName, "Quorvane Voice"},
         {"mumble_getAuthor", x.mumble_getAuthor, "Quorvane"},
         {"mumble_getDescription", x.mumble_getDescription,
-         "Quorvane Voice 0.2.7-alpha - positional proximity voice for Quorvane (Saurwald)."},
+         "Quorvane Voice " QV_VERSION_TEXT " - positional proximity voice for Quorvane (Saurwald)."},
     };
     for (const auto &row : texts) {
         MumbleStringWrapper w = row.get();
@@ -96,7 +97,7 @@ TEST_F(lifecycle, registration_is_a_copy_and_the_latest_table_wins) {
     host->register_table(nullptr);
     ASSERT_EQ(host->init(), 0);
     EXPECT_TRUE(host->logs().empty());
-    EXPECT_NE(log_file().find("loaded version=0.2.7"), std::string::npos);
+    EXPECT_NE(log_file().find("loaded version=" QV_VERSION_NUMBERS), std::string::npos);
     host->shutdown();
 
     // A table whose log slot is empty, replaced by the full one: the full one is used.

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Checks the Mumble plugin bundle (quorvane_voice.mumble_plugin): a zip with
 manifest.xml at its top that names one Windows x64 and one Linux x64 library,
-each in the zip, of its platform's format, and exporting exactly the plugin
-functions. With --self-test it instead shows that broken copies of the bundle
-are rejected."""
+each in the zip, of its platform's format, exporting exactly the plugin
+functions and stripped of debug information. With --self-test it instead
+shows that broken copies of the bundle are rejected."""
 import argparse
 import os
 import re
@@ -27,6 +27,8 @@ PE_OFFSET_FIELD = 0x3C
 PE_MACHINE_X64 = 0x8664
 ELF_CLASS_64 = 2
 ELF_MACHINE_X86_64 = 62
+# DWARF sections, plain or compressed, as objdump -h names them in ELF and PE.
+DEBUG_SECTION = re.compile(r"^\.z?debug")
 
 
 def format_problem(os_name, data):
@@ -42,6 +44,17 @@ def format_problem(os_name, data):
         if struct.unpack_from("<H", data, 18)[0] == ELF_MACHINE_X86_64:
             return None
     return "is not a Linux x64 (ELF) library"
+
+
+def debug_sections(tool, lib):
+    """The debug sections objdump lists in lib's section headers."""
+    found = []
+    for line in check_exports.objdump(tool, "-h", lib).splitlines():
+        # e.g. "  27 .debug_info   0004e1f2  0000000000000000  ..."
+        parts = line.split()
+        if len(parts) >= 2 and parts[0].isdigit() and DEBUG_SECTION.match(parts[1]):
+            found.append(parts[1])
+    return found
 
 
 def check_bundle(path, name, version, objdumps, log=print):
@@ -90,8 +103,15 @@ def check_bundle(path, name, version, objdumps, log=print):
                 with open(extracted, "wb") as f:
                     f.write(data)
                 lib_problems, summary = check_exports.check(os_name, objdumps[os_name], extracted)
-                log(f"{library} ({os_name}): {summary.split(': ', 1)[1]}")
+                log(f"{library} ({os_name}): {summary.split(': ', 1)[1]}, {len(data)} bytes")
                 problems += [f"{library}: {lp}" for lp in lib_problems]
+                try:
+                    debug = debug_sections(objdumps[os_name], extracted)
+                except (OSError, subprocess.CalledProcessError) as e:
+                    debug = []
+                    problems.append(f"{library}: could not list its sections: {e}")
+                if debug:
+                    problems.append(f"{library} is not stripped: debug sections {debug}")
         stray = sorted(m for m in members - named - {MANIFEST} if not m.endswith("/"))
         if stray:
             problems.append(f"the bundle holds entries the manifest does not name: {stray}")
@@ -121,8 +141,9 @@ def extra_export_library(tmp, cc):
         return f.read()
 
 
-def self_test(bundle, name, version, objdumps, cc):
-    """Every broken copy of a good bundle must be rejected for its own reason."""
+def self_test(bundle, name, version, objdumps, cc, unstripped):
+    """Every broken copy of a good bundle must be rejected for its own reason.
+    unstripped maps each platform to its library before stripping."""
     good = read_bundle(bundle)
     problems = check_bundle(bundle, name, version, objdumps, log=lambda *_: None)
     if problems:
@@ -159,6 +180,11 @@ def self_test(bundle, name, version, objdumps, cc):
             ("linux library with an extra export", lambda f: f.update({lib["linux"]: extra}),
              "qv_not_a_plugin_function"),
         ]
+        for os_name in ("linux", "windows"):
+            with open(unstripped[os_name], "rb") as f:
+                data = f.read()
+            cases.append((f"{os_name} library not stripped",
+                          lambda f, n=os_name, d=data: f.update({lib[n]: d}), "is not stripped"))
         failed = 0
         for i, (what, breakage, expected) in enumerate(cases):
             files = dict(good)
@@ -183,11 +209,16 @@ def main():
     ap.add_argument("--objdump-windows", default="x86_64-w64-mingw32-objdump")
     ap.add_argument("--cc", default="gcc", help="host C compiler for the self-test's fixture library")
     ap.add_argument("--self-test", action="store_true")
+    ap.add_argument("--unstripped-linux", help="for --self-test: the Linux library with its debug information")
+    ap.add_argument("--unstripped-windows", help="for --self-test: the Windows library with its debug information")
     ap.add_argument("bundle")
     a = ap.parse_args()
     objdumps = {"linux": a.objdump_linux, "windows": a.objdump_windows}
     if a.self_test:
-        return self_test(a.bundle, a.name, a.version, objdumps, a.cc)
+        if not (a.unstripped_linux and a.unstripped_windows):
+            ap.error("--self-test needs --unstripped-linux and --unstripped-windows")
+        unstripped = {"linux": a.unstripped_linux, "windows": a.unstripped_windows}
+        return self_test(a.bundle, a.name, a.version, objdumps, a.cc, unstripped)
     problems = check_bundle(a.bundle, a.name, a.version, objdumps)
     for p in problems:
         print(p)

@@ -244,8 +244,11 @@ class web_service(unittest.TestCase):
         status, body = self.request("GET", "/api/voice/releases/stable.json")
         self.assertEqual(status, 200)
         self.assertEqual(json.loads(body), {
-            "version": "0.3.0", "revoked": False, "windows_plugin_filename": "Quorvane-Voice-v0.3.0.dll",
-            "windows_plugin_url": "https://voice.example.org/downloads/voice/Quorvane-Voice-v0.3.0.dll"})
+            "version": "0.3.0", "revoked": False,
+            "windows_plugin_filename": "Quorvane-Voice-v0.3.0.dll",
+            "windows_plugin_url": "https://voice.example.org/downloads/voice/Quorvane-Voice-v0.3.0.dll",
+            "linux_plugin_filename": "Quorvane-Voice-v0.3.0.so",
+            "linux_plugin_url": "https://voice.example.org/downloads/voice/Quorvane-Voice-v0.3.0.so"})
 
 
 if __name__ == "__main__":

@@ -1,35 +1,63 @@
-// Version precedence against the plugin's own version, and the update
-// decision over stable release replies.
+// Version precedence, and the update decision over stable release replies
+// against the plugin's own version and platform.
 #include "update/update_check.h"
 #include "identity/https_client.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 
 namespace {
 constexpr char test_host[] = "web.example.test";
 
-std::string expected_name(const std::string &version) { return "Quorvane-Voice-v" + version + ".dll"; }
-std::string expected_url(const std::string &version) {
-    return std::string("https://") + test_host + "/downloads/voice/" + expected_name(version);
+// What each platform's library reads from a release and hands to Mumble.
+struct platform_release {
+    std::string os;  // the word that begins its two release fields
+    std::string extension;
+    std::string download_address;
+};
+const platform_release windows_release = {"windows", "dll",
+                                          "https://" QV_WEB_HOST "/downloads/voice/plugin/windows/quorvane_voice.dll"};
+const platform_release linux_release = {"linux", "so",
+                                        "https://" QV_WEB_HOST "/downloads/voice/plugin/linux/libquorvane_voice.so"};
+
+bool on_windows() { return std::string(platform_name()) == "windows"; }
+const platform_release &own_platform() { return on_windows() ? windows_release : linux_release; }
+const platform_release &other_platform() { return on_windows() ? linux_release : windows_release; }
+
+std::string expected_name(const std::string &version, const platform_release &p = own_platform()) {
+    return "Quorvane-Voice-v" + version + "." + p.extension;
+}
+std::string expected_url(const std::string &version, const platform_release &p = own_platform()) {
+    return std::string("https://") + test_host + "/downloads/voice/" + expected_name(version, p);
+}
+// One platform's two fields, as the release names them for version.
+std::string release_fields(const std::string &version, const platform_release &p) {
+    return R"(")" + p.os + R"(_plugin_filename":")" + expected_name(version, p) + R"(",")" + p.os +
+           R"(_plugin_url":")" + expected_url(version, p) + R"(")";
 }
 
 // A stable release reply naming exactly what the plugin expects for version.
 std::string release_body(const std::string &version, const std::string &extra = "") {
-    return R"({"channel":"stable",)" + extra + R"("version":")" + version + R"(","windows_plugin_filename":")" +
-           expected_name(version) + R"(","windows_plugin_url":")" + expected_url(version) + R"("})";
+    return R"({"channel":"stable",)" + extra + R"("version":")" + version + R"(",)" +
+           release_fields(version, own_platform()) + "}";
 }
 
 bool offers(const std::string &body, uint32_t status = 200) {
     return release_offers_update(status, body.c_str(), test_host);
 }
+
+// The ordering rows below are written against this version; precedence does
+// not depend on what the build's own version is.
+constexpr char reference_version[] = "0.2.7-alpha";
 }  // namespace
 
-// Every row is parsed, compared with the own version and, dressed as a
-// matching release reply, run through the whole decision.
-TEST(update_version, parses_and_ranks_against_the_own_version) {
+// Every row is parsed and compared with the reference version; a row that
+// does not parse, dressed as a matching release reply, offers nothing.
+TEST(update_version, parses_and_ranks_against_a_prerelease) {
     struct version_case {
         std::string text;
         bool parses;
@@ -80,16 +108,43 @@ TEST(update_version, parses_and_ranks_against_the_own_version) {
         {"0.4294967296.0", false, false},
         {"0.0.99999999999999999999", false, false},
     };
-    parsed_version own{};
-    ASSERT_TRUE(parse_version(own_version_text, &own));
+    parsed_version reference{};
+    ASSERT_TRUE(parse_version(reference_version, &reference));
     for (const version_case &c : cases) {
         SCOPED_TRACE(c.text);
         parsed_version v{};
         ASSERT_EQ(parse_version(c.text.c_str(), &v), c.parses);
         if (c.parses) {
-            EXPECT_EQ(version_is_newer(&v, &own), c.newer);
+            EXPECT_EQ(version_is_newer(&v, &reference), c.newer);
+        } else {
+            EXPECT_FALSE(offers(release_body(c.text)));
         }
-        EXPECT_EQ(offers(release_body(c.text)), c.newer);
+    }
+}
+
+// Releases around the build's own version, dressed as matching replies.
+TEST(update_decision, offers_only_what_is_newer_than_the_own_version) {
+    const std::string numbers = std::to_string(QV_VERSION_MAJOR) + "." + std::to_string(QV_VERSION_MINOR) + "." +
+                                std::to_string(QV_VERSION_PATCH);
+    const bool own_is_prerelease = std::strlen(QV_VERSION_PRERELEASE) > 0;
+    struct release_case {
+        std::string version;
+        bool offered;
+    };
+    const release_case cases[] = {
+        {own_version_text, false},
+        {numbers + "-0", false},  // the lowest prerelease of the own numbers
+        {numbers, own_is_prerelease},
+        {std::string(own_version_text) + ".1", own_is_prerelease},  // one identifier more
+        {std::to_string(QV_VERSION_MAJOR) + "." + std::to_string(QV_VERSION_MINOR) + "." +
+             std::to_string(QV_VERSION_PATCH + 1),
+         true},
+        {std::to_string(QV_VERSION_MAJOR) + "." + std::to_string(QV_VERSION_MINOR + 1) + ".0-alpha", true},
+        {std::to_string(QV_VERSION_MAJOR + 1) + ".0.0", true},
+    };
+    for (const release_case &c : cases) {
+        SCOPED_TRACE(c.version);
+        EXPECT_EQ(offers(release_body(c.version)), c.offered);
     }
 }
 
@@ -143,8 +198,21 @@ TEST(update_version, precedence_is_a_strict_order) {
 
 TEST(update_decision, answers_from_the_stable_release_reply) {
     const std::string v = "0.3.0";
-    std::string pretty = "{\n  \"version\" : \"0.3.0\",\r\n\t\"windows_plugin_filename\":\t\"" + expected_name(v) +
-                         "\",\n  \"windows_plugin_url\": \"" + expected_url(v) + "\",\n  \"revoked\": false\n}\n";
+    const std::string name_key = own_platform().os + "_plugin_filename";
+    const std::string url_key = own_platform().os + "_plugin_url";
+    const std::string name = expected_name(v);
+    // A 0.3.0 release whose own platform's fields hold these values.
+    auto with = [&](const std::string &file_name, const std::string &url) {
+        return R"({"version":"0.3.0",")" + name_key + R"(":")" + file_name + R"(",")" + url_key + R"(":")" + url +
+               R"("})";
+    };
+    std::string name_off_by_one = name;
+    name_off_by_one.back() = static_cast<char>(std::toupper(static_cast<unsigned char>(name.back())));
+    std::string name_lower_case = name;
+    for (char &c : name_lower_case)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string pretty = "{\n  \"version\" : \"0.3.0\",\r\n\t\"" + name_key + "\":\t\"" + name + "\",\n  \"" + url_key +
+                         "\": \"" + expected_url(v) + "\",\n  \"revoked\": false\n}\n";
     std::string revoked_last = release_body(v);
     revoked_last.insert(revoked_last.size() - 1, R"(,"revoked":true)");
     const std::string long_version = "1.0.0-" + std::string(release_version_size - 7, 'a');  // 63 characters
@@ -158,7 +226,7 @@ TEST(update_decision, answers_from_the_stable_release_reply) {
         {"matching release", 200, release_body(v), true},
         {"pretty-printed", 200, pretty, true},
         {"fields in another order", 200,
-         R"({"windows_plugin_url":")" + expected_url(v) + R"(","windows_plugin_filename":")" + expected_name(v) +
+         R"({")" + url_key + R"(":")" + expected_url(v) + R"(",")" + name_key + R"(":")" + name +
              R"(","version":"0.3.0"})",
          true},
         {"status 404", 404, release_body(v), false},
@@ -172,44 +240,21 @@ TEST(update_decision, answers_from_the_stable_release_reply) {
         {"revoked false", 200, release_body(v, R"("revoked":false,)"), true},
         {"revoked as the string true", 200, release_body(v, R"("revoked":"true",)"), true},
         {"revoked without a colon", 200, release_body(v) + R"( "revoked")", true},
-        {"version missing", 200,
-         R"({"windows_plugin_filename":")" + expected_name(v) + R"(","windows_plugin_url":")" + expected_url(v) +
-             R"("})",
-         false},
-        {"version a number", 200, R"({"version":1,"windows_plugin_filename":"x","windows_plugin_url":"y"})", false},
+        {"version missing", 200, "{" + release_fields(v, own_platform()) + "}", false},
+        {"version a number", 200, R"({"version":1,")" + name_key + R"(":"x",")" + url_key + R"(":"y"})", false},
         {"version of 63 characters", 200, release_body(long_version), true},
         {"version of 64 characters", 200, release_body(long_version + "a"), false},
-        {"file name missing", 200, R"({"version":"0.3.0","windows_plugin_url":")" + expected_url(v) + R"("})", false},
-        {"address missing", 200, R"({"version":"0.3.0","windows_plugin_filename":")" + expected_name(v) + R"("})",
-         false},
-        {"file name one character off", 200,
-         R"({"version":"0.3.0","windows_plugin_filename":"Quorvane-Voice-v0.3.0.dlL","windows_plugin_url":")" +
-             expected_url(v) + R"("})",
-         false},
-        {"file name in other letter case", 200,
-         R"({"version":"0.3.0","windows_plugin_filename":"quorvane-voice-v0.3.0.dll","windows_plugin_url":")" +
-             expected_url(v) + R"("})",
-         false},
-        {"file name of another version", 200,
-         R"({"version":"0.3.0","windows_plugin_filename":"Quorvane-Voice-v0.3.1.dll","windows_plugin_url":")" +
-             expected_url(v) + R"("})",
-         false},
-        {"address on another host", 200,
-         R"({"version":"0.3.0","windows_plugin_filename":")" + expected_name(v) +
-             R"(","windows_plugin_url":"https://elsewhere.test/downloads/voice/Quorvane-Voice-v0.3.0.dll"})",
-         false},
-        {"address on another path", 200,
-         R"({"version":"0.3.0","windows_plugin_filename":")" + expected_name(v) +
-             R"(","windows_plugin_url":"https://)" + test_host + R"(/downloads/Quorvane-Voice-v0.3.0.dll"})",
-         false},
-        {"address over plain http", 200,
-         R"({"version":"0.3.0","windows_plugin_filename":")" + expected_name(v) + R"(","windows_plugin_url":"http://)" +
-             test_host + R"(/downloads/voice/Quorvane-Voice-v0.3.0.dll"})",
+        {"file name missing", 200, R"({"version":"0.3.0",")" + url_key + R"(":")" + expected_url(v) + R"("})", false},
+        {"address missing", 200, R"({"version":"0.3.0",")" + name_key + R"(":")" + name + R"("})", false},
+        {"file name one character off", 200, with(name_off_by_one, expected_url(v)), false},
+        {"file name in other letter case", 200, with(name_lower_case, expected_url(v)), false},
+        {"file name of another version", 200, with(expected_name("0.3.1"), expected_url(v)), false},
+        {"address on another host", 200, with(name, "https://elsewhere.test/downloads/voice/" + name), false},
+        {"address on another path", 200, with(name, std::string("https://") + test_host + "/downloads/" + name), false},
+        {"address over plain http", 200, with(name, std::string("http://") + test_host + "/downloads/voice/" + name),
          false},
         {"address in other letter case", 200,
-         R"({"version":"0.3.0","windows_plugin_filename":")" + expected_name(v) +
-             R"(","windows_plugin_url":"HTTPS://)" + test_host + R"(/downloads/voice/Quorvane-Voice-v0.3.0.dll"})",
-         false},
+         with(name, std::string("HTTPS://") + test_host + "/downloads/voice/" + name), false},
     };
     for (const decision_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -218,10 +263,38 @@ TEST(update_decision, answers_from_the_stable_release_reply) {
     EXPECT_FALSE(release_offers_update(200, nullptr, test_host));
 }
 
+// Each library reads only its own platform's two fields.
+TEST(update_decision, reads_the_fields_of_its_own_platform) {
+    const std::string v = "0.3.0";
+    const std::string own = release_fields(v, own_platform());
+    const std::string other = release_fields(v, other_platform());
+    // This platform's field names carrying the other platform's file and address.
+    const std::string crossed = R"(")" + own_platform().os + R"(_plugin_filename":")" +
+                                expected_name(v, other_platform()) + R"(",")" + own_platform().os +
+                                R"(_plugin_url":")" + expected_url(v, other_platform()) + R"(")";
+    struct field_case {
+        const char *name;
+        std::string fields;
+        bool offered;
+    };
+    const field_case cases[] = {
+        {"both platforms, own first", own + "," + other, true},
+        {"both platforms, own last", other + "," + own, true},
+        {"only this platform", own, true},
+        {"only the other platform", other, false},
+        {"the other platform's file under this platform's fields", crossed, false},
+        {"no platform", R"("channel":"stable")", false},
+    };
+    for (const field_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(offers(R"({"version":"0.3.0",)" + c.fields + "}"), c.offered);
+    }
+}
+
 TEST(update_decision, finds_no_update_without_a_web_client) { EXPECT_FALSE(update_available()); }
 
-TEST(update_download, hands_out_one_fixed_address) {
-    const std::string address = "https://" QV_WEB_HOST "/downloads/voice/plugin/windows/quorvane_voice.dll";
+TEST(update_download, hands_out_the_fixed_address_of_its_platform) {
+    const std::string &address = own_platform().download_address;
     EXPECT_STREQ(update_download_address(), address.c_str());
     EXPECT_EQ(update_download_address_length(), address.size());
 }

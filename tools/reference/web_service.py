@@ -143,9 +143,13 @@ class Service:
             return 200, {"status": "linked", "credential": link["credential"]}, "code %s linked" % code
 
     def stable(self):
-        name = "Quorvane-Voice-v%s.dll" % self.release
-        return {"version": self.release, "revoked": self.revoked, "windows_plugin_filename": name,
-                "windows_plugin_url": "https://%s/downloads/voice/%s" % (self.public_host, name)}
+        # One file name and address per platform; each library reads its own.
+        release = {"version": self.release, "revoked": self.revoked}
+        for os_name, extension in (("windows", "dll"), ("linux", "so")):
+            name = "Quorvane-Voice-v%s.%s" % (self.release, extension)
+            release[os_name + "_plugin_filename"] = name
+            release[os_name + "_plugin_url"] = "https://%s/downloads/voice/%s" % (self.public_host, name)
+        return release
 
 
 def handler(service):
