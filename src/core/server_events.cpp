@@ -5,6 +5,8 @@
 // short copies into and out of the state.
 #include "server_events.h"
 
+#include "build_info.h"
+
 #include "logging.h"
 #include "plugin_state.h"
 #include "text.h"
@@ -90,7 +92,7 @@ void publish_identity(const char *identity) {
 
 void announce_identity(const char *identity) {
     log_notice("%s", announcement_rule);
-    log_notice("Quorvane Voice 0.2.7-alpha  -  proximity voice");
+    log_notice("Quorvane Voice %s  -  proximity voice", QV_VERSION_TEXT);
     log_notice("Quorvane Voice found this Mumble identity: %.*s...", announced_identity_chars, identity);
     log_notice("A browser approval will open if this certificate is not linked.");
     log_notice("%s", announcement_rule);

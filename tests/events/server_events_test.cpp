@@ -1,6 +1,7 @@
 // Mumble's server events through the real library in the simulated host:
 // the identity announcement, the client id file, the user hash refresh and
 // the disconnect. The fixture checks that every host pointer came back once.
+#include "build_info.h"
 #include "harness/host_fixture.h"
 
 #include <cstdio>
@@ -20,7 +21,7 @@ const std::string prefix = "[Quorvane Voice] ";
 
 std::vector<std::string> announcement(const std::string &identity) {
     const std::string rule(52, '-');
-    return {prefix + rule, prefix + "Quorvane Voice 0.2.7-alpha  -  proximity voice",
+    return {prefix + rule, prefix + "Quorvane Voice " QV_VERSION_TEXT "  -  proximity voice",
             prefix + "Quorvane Voice found this Mumble identity: " + identity.substr(0, 8) + "...",
             prefix + "A browser approval will open if this certificate is not linked.", prefix + rule};
 }
