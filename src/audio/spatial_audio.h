@@ -18,6 +18,11 @@ struct gain_factors {
     float rest;   // mono and channels 2 and up: gain
 };
 
+// equals_ignore_case for two texts in buffers of hash_size bytes (the
+// user and speaker tables' hashes), eight bytes at a time. Bytes after a's
+// terminator are read but do not count.
+bool hash_texts_equal(const char *a, const char *b);
+
 // The law's factors; gain is clamped to [0, 1] and pan to [-1, 1].
 gain_factors law_factors(float gain, float pan);
 

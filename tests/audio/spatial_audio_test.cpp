@@ -2,6 +2,7 @@
 // lookup on the state record.
 #include "audio/spatial_audio.h"
 #include "core/plugin_state.h"
+#include "core/text.h"
 #include "falloff/speaker_update.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -365,4 +367,46 @@ TEST_F(audio_path, parallel_sources_and_table_rebuilds_keep_the_remembered_facto
     a.join();
     b.join();
     EXPECT_EQ(torn.load(), 0);
+}
+
+TEST(hash_texts_equal, agrees_with_the_plain_comparison) {
+    // Letters at the edges of the capitals, bytes whose low seven bits are
+    // capitals, and texts that differ in case, in one byte or in length, with
+    // garbage after the terminator.
+    const char alphabet[] = {'A', 'Z', 'a', 'z',    '@',    '[',    '`',    '{',
+                             '0', 'f', 'F', '\xC1', '\xE1', '\xDA', '\x80', '\xFF'};
+    std::mt19937 random(7);
+    auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+    int disagreements = 0;
+    for (int round = 0; round < 20000; ++round) {
+        char a[hash_size], b[hash_size];
+        for (size_t i = 0; i < hash_size; ++i) {
+            a[i] = alphabet[pick(sizeof alphabet)];
+            b[i] = alphabet[pick(sizeof alphabet)];
+        }
+        const size_t length = pick(hash_size);
+        a[length] = '\0';
+        for (size_t i = 0; i < length; ++i) {
+            const char c = a[i];
+            b[i] = pick(2) && c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+            if (pick(2) && c >= 'A' && c <= 'Z') b[i] = static_cast<char>(c + 32);
+        }
+        switch (pick(4)) {
+            case 0:
+                b[length] = '\0';
+                break;  // equal ignoring case
+            case 1:
+                b[pick(length + 1)] = alphabet[pick(sizeof alphabet)], b[length] = '\0';
+                break;
+            case 2:
+                b[length + (length + 1 < hash_size)] = '\0';
+                break;  // b longer, or equal at the end
+            default:
+                b[pick(length + 1)] = '\0';
+                break;  // b shorter
+        }
+        disagreements += hash_texts_equal(a, b) != equals_ignore_case(a, b);
+        disagreements += hash_texts_equal(b, a) != equals_ignore_case(b, a);
+    }
+    EXPECT_EQ(disagreements, 0);
 }
