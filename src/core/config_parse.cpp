@@ -56,6 +56,7 @@ void config_set_defaults(config_values *cfg) {
     cfg->enabled = 1;
     cfg->debug_log = 1;
     cfg->reconnect_sec = default_reconnect_sec;
+    cfg->smooth_transitions = 1;
 }
 
 int32_t parse_int_prefix(const char *text, size_t length) {
@@ -110,6 +111,8 @@ bool config_apply_ini_line(config_values *cfg, const char *line, size_t length) 
     } else if (range_equals_ignore_case(begin, key_length, "reconnect_sec")) {
         int32_t seconds = parse_int_prefix(value, value_length);
         cfg->reconnect_sec = seconds < 1 ? 1 : seconds;
+    } else if (range_equals_ignore_case(begin, key_length, "smooth_transitions")) {
+        cfg->smooth_transitions = boolean_word(value, value_length);
     } else {
         return false;
     }

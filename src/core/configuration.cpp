@@ -19,6 +19,7 @@ void store_settings(const config_values &cfg) {
     g_state.enabled = cfg.enabled;
     g_state.debug_log = cfg.debug_log;
     g_state.reconnect_sec = cfg.reconnect_sec;
+    g_state.smooth_transitions = cfg.smooth_transitions;
 }
 
 void set_paths() {

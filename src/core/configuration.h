@@ -28,7 +28,7 @@ constexpr const char *port_env_name = "QUORVANE_VOICE_PORT";
 constexpr size_t host_env_size = host_size;
 constexpr size_t port_env_size = 32;
 
-// The six settings, gathered here before they go into the state record.
+// The settings, gathered here before they go into the state record.
 struct config_values {
     char server_host[host_size];
     int32_t server_port;
@@ -36,6 +36,7 @@ struct config_values {
     uint8_t enabled;
     uint8_t debug_log;
     int32_t reconnect_sec;
+    uint8_t smooth_transitions;
 };
 
 // Fills every configuration field of the state record, in init's order.

@@ -19,6 +19,31 @@ std::atomic<bool> lock_initialised{false};
 
 void *generation_arg(uint32_t generation) { return reinterpret_cast<void *>(static_cast<uintptr_t>(generation)); }
 
+// Fibonacci hashing: the top bits of id times 2^32 / phi spread ids that
+// Mumble hands out in sequence evenly over the index.
+constexpr unsigned user_index_bits = 10;
+static_assert(size_t{1} << user_index_bits == user_index_size);
+constexpr uint32_t fibonacci_multiplier = 2654435769u;
+
+size_t user_index_home(uint32_t user_id) { return (user_id * fibonacci_multiplier) >> (32 - user_index_bits); }
+size_t user_index_next(size_t slot) { return (slot + 1) & (user_index_size - 1); }
+
+// The index of `count` entries; a later entry of an id already indexed is
+// left out, so the first one wins as in a search from the front.
+void build_user_index(const user_hash_entry *entries, size_t count, uint16_t *index) {
+    std::memset(index, 0, user_index_size * sizeof(uint16_t));
+    for (size_t i = 0; i < count; ++i) {
+        size_t slot = user_index_home(entries[i].user_id);
+        bool listed = false;
+        for (; index[slot] != 0 && !listed; slot = user_index_next(slot))
+            listed = entries[index[slot] - 1].user_id == entries[i].user_id;
+        if (!listed) index[slot] = static_cast<uint16_t>(i + 1);
+    }
+}
+
+// The caller holds the lock.
+void clear_applied_factors() { std::memset(g_state.user_applied, 0, sizeof g_state.user_applied); }
+
 void stop_thread(platform_thread &thread) {
     if (!thread) return;
     platform_thread_wait(thread, worker_stop_wait_ms);  // an overrun is not reported
@@ -113,6 +138,7 @@ void plugin_shutdown() {
         g_state.identity_hash[0] = '\0';
         g_state.user_hash_count = 0;
         g_state.speaker_count = 0;
+        clear_applied_factors();
         state_lock_leave();
     }
     if (g_state.network_ready == 1) {
@@ -162,24 +188,48 @@ log_permission thread_log_permission() {
 
 void publish_user_hashes(const user_hash_entry *entries, size_t count) {
     if (count > max_user_hashes) count = max_user_hashes;
-    // Digests first, outside the lock: the hold stays a plain copy.
+    // Digests and index first, outside the lock: the hold stays a copy and
+    // one index probe per user.
     static uint64_t digests[max_user_hashes];
+    static uint16_t index[user_index_size];
+    static applied_factors applied[max_user_hashes];
     for (size_t i = 0; i < count; ++i)
         digests[i] = case_fold_digest(entries[i].hash);
+    build_user_index(entries, count, index);
     state_lock_enter();
+    // The audio thread writes the applied factors, so they move to the new
+    // positions under the same hold that publishes the table.
+    for (size_t i = 0; i < count; ++i) {
+        size_t before = user_position(entries[i].user_id);
+        applied[i] = before < max_user_hashes ? g_state.user_applied[before] : applied_factors{};
+    }
     if (count > 0) {
         std::memcpy(g_state.user_hash_table, entries, count * sizeof(user_hash_entry));
         std::memcpy(g_state.user_hash_digest, digests, count * sizeof(uint64_t));
+        std::memcpy(g_state.user_applied, applied, count * sizeof(applied_factors));
     }
+    std::memcpy(g_state.user_index, index, sizeof index);
     g_state.user_hash_count = count;
     state_lock_leave();
 }
 
-bool user_hash_known(uint32_t user_id) {
-    bool known = false;
+size_t user_position(uint32_t user_id) {
+    for (size_t slot = user_index_home(user_id); g_state.user_index[slot] != 0; slot = user_index_next(slot)) {
+        const size_t position = g_state.user_index[slot] - 1u;
+        if (position < g_state.user_hash_count && g_state.user_hash_table[position].user_id == user_id) return position;
+    }
+    return max_user_hashes;
+}
+
+void forget_applied_factors() {
     state_lock_enter();
-    for (size_t i = 0; i < g_state.user_hash_count && !known; ++i)
-        known = g_state.user_hash_table[i].user_id == user_id;
+    clear_applied_factors();
+    state_lock_leave();
+}
+
+bool user_hash_known(uint32_t user_id) {
+    state_lock_enter();
+    const bool known = user_position(user_id) < max_user_hashes;
     state_lock_leave();
     return known;
 }

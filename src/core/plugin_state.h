@@ -32,6 +32,22 @@ struct user_hash_entry {
     char hash[hash_size];
 };
 
+// The per-channel factors the audio path applied last to one user, so that
+// a change can glide instead of step.
+struct applied_factors {
+    float left;         // channel 0 of two or more
+    float right;        // channel 1
+    float rest;         // mono, and channels 2 and up
+    uint16_t channels;  // 0: nothing remembered
+    // Position + 1 of the user's speaker entry when last found (0: none).
+    // Only a hint: the entry is checked before it is trusted.
+    uint16_t speaker_slot;
+};
+
+// Open-addressing index from user id to user table position; a power of
+// two, twice the table so probes stay short.
+constexpr size_t user_index_size = 2 * max_user_hashes;
+
 struct plugin_state {
     // Host link
     uint32_t plugin_id = 0;
@@ -80,6 +96,15 @@ struct plugin_state {
     // audio path's search compares these before whole texts.
     uint64_t speaker_digest[max_speakers] = {};
     uint64_t user_hash_digest[max_user_hashes] = {};
+
+    // Gain and pan glide. user_applied[i] belongs to user_hash_table[i] and
+    // moves with its user when the table is rebuilt. user_index holds
+    // position + 1 (0: empty) of the first entry of each user id; a position
+    // is checked against the table before use, so clearing the count alone
+    // leaves it harmless. Both under the lock.
+    uint8_t smooth_transitions = 1;
+    applied_factors user_applied[max_user_hashes] = {};
+    uint16_t user_index[user_index_size] = {};
 };
 
 extern plugin_state g_state;
@@ -144,5 +169,13 @@ log_permission thread_log_permission();
 bool user_hash_known(uint32_t user_id);
 
 // Replaces the user hash table with `count` entries (at most 512) and their
-// digests, in one hold of the lock.
+// digests, in one hold of the lock. Users who stay keep their applied factors.
 void publish_user_hashes(const user_hash_entry *entries, size_t count);
+
+// Position of the first user table entry of `user_id`, or max_user_hashes
+// when there is none. The caller holds the lock.
+size_t user_position(uint32_t user_id);
+
+// Forgets every user's applied factors (a new server, a disconnect, shutdown):
+// the next buffer of each user gets the plain law.
+void forget_applied_factors();

@@ -49,7 +49,8 @@ namespace {
 std::string dump(const config_values &c) {
     return "server_host=" + std::string(c.server_host) + "|server_port=" + std::to_string(c.server_port) +
            "|api_key=" + c.api_key + "|enabled=" + std::to_string(c.enabled) +
-           "|debug_log=" + std::to_string(c.debug_log) + "|reconnect_sec=" + std::to_string(c.reconnect_sec);
+           "|debug_log=" + std::to_string(c.debug_log) + "|reconnect_sec=" + std::to_string(c.reconnect_sec) +
+           "|smooth_transitions=" + std::to_string(c.smooth_transitions);
 }
 
 // The defaults with one field replaced, in the form of dump().
@@ -119,6 +120,11 @@ TEST(ini_line, settings_follow_their_value_rules) {
         {"enabled=0\nenabled=1\n", "enabled", "1"},
         {"debug_log=YES\n", "debug_log", "1"},
         {"debug_log=no\n", "debug_log", "0"},
+        {"smooth_transitions = 0\n", "smooth_transitions", "0"},
+        {"Smooth_Transitions=off\n", "smooth_transitions", "0"},
+        {"smooth_transitions=maybe\n", "smooth_transitions", "0"},
+        {"smooth_transitions=0\nsmooth_transitions=on\n", "smooth_transitions", "1"},
+        {"# smooth_transitions=0\n", "smooth_transitions", "1"},
     };
     for (const row &r : rows)
         EXPECT_EQ(dump(apply_lines(r.lines)), defaults_with(r.field, r.expected)) << r.lines;

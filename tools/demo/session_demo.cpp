@@ -12,6 +12,7 @@
 //                [--peer-log FILE]...
 #include "harness/mumble_host.h"
 #include "harness/sandbox.h"
+#include "high_band.h"
 
 #include <algorithm>
 #include <chrono>
@@ -37,6 +38,9 @@ constexpr double silent_gain = 0.005;    // below this a voice counts as silence
 constexpr double silent_mix_rms = 1e-4;  // a mix this quiet means nothing was heard
 constexpr double opposite_pan = 0.5;     // "on opposite sides": pans beyond -/+ this
 constexpr double opposite_min_gain = 0.3;
+// The voices' harmonics stay below 2 kHz: what the mix holds above this is
+// what the audio path added.
+constexpr double artefact_above_hz = 4000.0;
 constexpr mumble_userid_t local_user = 1;
 constexpr size_t min_checked_secret = 8;
 
@@ -201,6 +205,7 @@ class session {
     bool token_mode_ = false;
     std::vector<second_row> rows_;
     std::vector<int16_t> mix_;
+    std::vector<float> mix_float_;  // before the WAV's rounding, for the artefact figure
     size_t clipped_ = 0;
     double mix_energy_ = 0;
     float peak_ = 0;
@@ -248,6 +253,7 @@ void session::play_buffer(uint64_t first_frame) {
     }
     for (float s : mix) {
         mix_energy_ += static_cast<double>(s) * s;
+        mix_float_.push_back(s);
         peak_ = std::max(peak_, std::fabs(s));
         if (std::fabs(s) > 1.0f) ++clipped_;
         mix_.push_back(static_cast<int16_t>(std::lround(std::clamp(s, -1.0f, 1.0f) * 32767.0f)));
@@ -398,6 +404,8 @@ bool session::summary(double shutdown_ms, bool memory_ok) {
     std::printf("  mix: %.1f s of stereo at %u Hz, rms %.4f, peak %.3f, %zu samples clipped%s\n",
                 static_cast<double>(mix_.size()) / channels / sample_rate, sample_rate, rms, peak_, clipped_,
                 rms < silent_mix_rms ? " -- SILENT" : "");
+    std::printf("  artefacts: energy above %.0f Hz in the mix, relative to the voices: %.1f dB\n", artefact_above_hz,
+                high_band::ratio_db(mix_float_, channels, sample_rate, artefact_above_hz));
     std::printf("  WAV file: %s\n", o_.wav.c_str());
     if (!check.empty()) {
         std::ofstream(o_.wav + ".opposite") << check << "\n";
