@@ -3,6 +3,7 @@
 // is held only for the socket shutdown and the short copies into the state.
 #include "server_events.h"
 
+#include "../falloff/falloff_worker.h"
 #include "logging.h"
 #include "plugin_state.h"
 #include "text.h"
@@ -179,6 +180,7 @@ void client_id_hex(const unsigned char *bytes, size_t n, char *out, size_t out_s
 void on_server_synchronized(int32_t connection) {
     if (!session_open()) return;
     // A new server ends the current falloff connection before anything else.
+    falloff_end_is_own("mumble_synchronized");
     shut_falloff_socket_down();
     g_state.connection_id = connection;
     forget_talking_refreshes();
@@ -190,6 +192,7 @@ void on_server_synchronized(int32_t connection) {
 
 void on_server_disconnected() {
     if (!session_open()) return;
+    falloff_end_is_own("mumble_disconnected");
     shut_falloff_socket_down();
     state_lock_enter();
     g_state.connection_id = -1;
