@@ -115,7 +115,7 @@ class mumble_host {
     template <typename Fn>
     mumble_error_t on_main_thread(Fn &&fn) {
         if (main_owner_.load() == std::this_thread::get_id()) return fn();
-        if (!main_.try_lock_for(host_main_thread_wait)) {
+        if (!lock_main_within(host_main_thread_wait)) {
             ++main_timeouts_;
             return mumble_error_api_request_timeout;
         }
@@ -127,6 +127,17 @@ class mumble_host {
     }
 
   private:
+    // Polls instead of try_lock_for: the thread sanitizer of this toolchain
+    // does not see a timed lock taken and reports its unlock as a fault.
+    bool lock_main_within(std::chrono::milliseconds wait) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (!main_.try_lock()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
     struct main_thread_scope {
         explicit main_thread_scope(mumble_host &h) : host(h) {
             host.main_.lock();
@@ -150,7 +161,7 @@ class mumble_host {
     mumble_exports exports_{};
     size_t exports_found_ = 0;
 
-    std::timed_mutex main_;
+    std::mutex main_;
     std::atomic<std::thread::id> main_owner_{};
     std::atomic<size_t> main_timeouts_{0};
 
