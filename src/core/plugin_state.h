@@ -66,6 +66,11 @@ struct plugin_state {
     platform_thread identity_thread = nullptr;
     uint8_t network_ready = 0;
     platform_socket falloff_socket = platform_invalid_socket;
+    // Bumped by each end of the falloff connection that the plugin itself
+    // causes from the host's events, with the end reason to log for it: a
+    // falloff worker's pass that sees it change was no outage.
+    uint32_t falloff_own_end_count = 0;
+    const char *falloff_own_end_reason = "";
 
     // Bumped (under the lock) by every shutdown. A worker remembers the value
     // it was started under; when they differ it belongs to an ended session

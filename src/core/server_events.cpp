@@ -5,8 +5,8 @@
 // short copies into and out of the state.
 #include "server_events.h"
 
+#include "../falloff/falloff_worker.h"
 #include "build_info.h"
-
 #include "logging.h"
 #include "plugin_state.h"
 #include "text.h"
@@ -193,6 +193,7 @@ void client_id_hex(const unsigned char *bytes, size_t n, char *out, size_t out_s
 void on_server_synchronized(int32_t connection) {
     if (!session_open()) return;
     // A new server ends the current falloff connection before anything else.
+    falloff_end_is_own("mumble_synchronized");
     shut_falloff_socket_down();
     state_lock_enter();
     g_state.connection_id = connection;
@@ -207,6 +208,7 @@ void on_server_synchronized(int32_t connection) {
 
 void on_server_disconnected() {
     if (!session_open()) return;
+    falloff_end_is_own("mumble_disconnected");
     shut_falloff_socket_down();
     state_lock_enter();
     g_state.connection_id = -1;

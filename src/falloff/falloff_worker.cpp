@@ -18,6 +18,11 @@ struct worker {
     char identity[hash_size] = {};
     char credential[credential_size] = {};
     char line[line_buffer_size] = {};
+    // The player has been told of the current outage; the next accepted
+    // connection ends it.
+    bool paused = false;
+    // falloff_own_end_count when the pass began.
+    uint32_t own_end_count = 0;
 };
 
 struct connection_end {
@@ -26,6 +31,40 @@ struct connection_end {
 };
 
 bool current(const worker &w) { return worker_is_current(w.generation); }
+
+// How much of the server's last reply a refusal notice quotes.
+constexpr size_t quoted_reply_chars = 80;
+
+// The reply as the notice quotes it: printable ASCII only, so a server's
+// bytes cannot break or dress up a line in Mumble's log.
+void quote_reply(const char *reply, char (&out)[quoted_reply_chars + 1]) {
+    size_t n = 0;
+    for (; n < quoted_reply_chars && reply[n] != '\0'; ++n) {
+        auto c = static_cast<unsigned char>(reply[n]);
+        out[n] = c >= 0x20 && c <= 0x7e ? static_cast<char>(c) : '?';
+    }
+    out[n] = '\0';
+}
+
+// The reason of an end the plugin caused itself during this pass (leaving
+// or changing the Mumble server), or null.
+const char *own_end_reason(const worker &w) {
+    const char *reason = nullptr;
+    if (worker_state_enter()) {
+        if (g_state.falloff_own_end_count != w.own_end_count) reason = g_state.falloff_own_end_reason;
+        state_lock_leave();
+    }
+    return reason;
+}
+
+// True when a failure of this pass begins an outage that the player is to
+// hear of: not after a stop or an end of the plugin's own, and only once
+// until a connection is accepted again.
+bool outage_begins(worker &w) {
+    if (w.paused || !current(w) || own_end_reason(w)) return false;
+    w.paused = true;
+    return true;
+}
 
 void reconnect_wait(const worker &w) {
     // reconnect_sec has no upper bound; its milliseconds must not wrap.
@@ -85,6 +124,7 @@ connection_end run_connection(worker &w, platform_socket s, bool legacy_mode, ui
 
 void accepted(worker &w, platform_socket s, bool legacy_mode) {
     ++w.connection_count;
+    w.paused = false;
     log_notice("connected to falloff %s:%d (%s, connection=%lu)", g_state.server_host, g_state.server_port,
                legacy_mode ? "migration compatibility" : "per-player credential",
                static_cast<unsigned long>(w.connection_count));
@@ -93,7 +133,13 @@ void accepted(worker &w, platform_socket s, bool legacy_mode) {
     connection_end end = run_connection(w, s, legacy_mode, &last_update_at);
 
     uint32_t now = platform_ticks();
-    if (!current(w)) end.reason = "plugin_shutdown";
+    bool own = !current(w);
+    if (own) {
+        end.reason = "plugin_shutdown";
+    } else if (const char *reason = own_end_reason(w)) {
+        end.reason = reason;
+        own = true;
+    }
     log_debug("falloff_connection_end connection=%lu reason=%s err=%d connected_ms=%u last_update_ms=%u",
               static_cast<unsigned long>(w.connection_count), end.reason, end.error,
               static_cast<unsigned>(now - connected_at),
@@ -104,12 +150,17 @@ void accepted(worker &w, platform_socket s, bool legacy_mode) {
         state_lock_leave();
     }
     w.unauthorized_count = 0;
+    own = own || std::strcmp(end.reason, "credential_upgrade") == 0;
+    if (!own && outage_begins(w))
+        log_notice("proximity voice paused: lost the connection to falloff %s:%d (%s); retrying every %d s",
+                   g_state.server_host, g_state.server_port, end.reason, g_state.reconnect_sec);
 }
 
 void one_pass(worker &w) {
     if (!worker_state_enter()) return;
     std::snprintf(w.identity, sizeof w.identity, "%s", g_state.identity_hash);
     std::snprintf(w.credential, sizeof w.credential, "%s", g_state.credential);
+    w.own_end_count = g_state.falloff_own_end_count;
     state_lock_leave();
 
     bool eligible =
@@ -123,6 +174,9 @@ void one_pass(worker &w) {
     log_debug("falloff_connect_attempt host=%s port=%d", g_state.server_host, g_state.server_port);
     if (!falloff_connect(&s)) {
         log_debug("falloff_connect_fail host=%s port=%d", g_state.server_host, g_state.server_port);
+        if (outage_begins(w))
+            log_notice("proximity voice paused: cannot reach falloff %s:%d; retrying every %d s", g_state.server_host,
+                       g_state.server_port, g_state.reconnect_sec);
         reconnect_wait(w);
         return;
     }
@@ -134,6 +188,13 @@ void one_pass(worker &w) {
     bool legacy_mode = false;
     int32_t result = falloff_handshake(&s, w.identity, w.credential, w.line, &w.unauthorized_count, &legacy_mode);
     if (result != handshake_accepted) {
+        if (outage_begins(w)) {
+            char quoted[quoted_reply_chars + 1];
+            quote_reply(w.line, quoted);
+            log_notice("proximity voice paused: falloff %s:%d refused the plugin (%s); retrying every %d s",
+                       g_state.server_host, g_state.server_port, quoted[0] != '\0' ? quoted : "no reply",
+                       g_state.reconnect_sec);
+        }
         reconnect_wait(w);
         return;
     }
@@ -154,4 +215,11 @@ void falloff_worker(void *arg) {
     while (worker_is_current(generation)) {
         one_pass(w);
     }
+}
+
+void falloff_end_is_own(const char *reason) {
+    state_lock_enter();
+    ++g_state.falloff_own_end_count;
+    g_state.falloff_own_end_reason = reason;
+    state_lock_leave();
 }

@@ -1,6 +1,7 @@
 // The falloff link through the real library: the worker connects to the
 // scripted peer, runs the handshake, feeds the speaker table that the audio
-// callback reads, and logs why each connection ended.
+// callback reads, logs why each connection ended, and tells the player once
+// per outage that proximity voice is paused.
 #include "build_info.h"
 #include "harness/falloff_peer.h"
 #include "harness/host_fixture.h"
@@ -51,11 +52,12 @@ class falloff_host : public host_test {
         host_test::TearDown();
     }
 
-    // The plugin against `peer` with the given extra ini lines, synchronized
-    // with the local user 1 and users 2 to 4.
-    void start(const std::string &ini) {
-        ASSERT_NE(peer->port(), 0);
-        sandbox->write("quorvane_voice.ini", "server_host=127.0.0.1\nserver_port=" + std::to_string(peer->port()) +
+    // The plugin against `peer` (or `port`) with the given extra ini lines,
+    // synchronized with the local user 1 and users 2 to 4.
+    void start(const std::string &ini, uint16_t port = 0) {
+        server_port = port != 0 ? port : peer->port();
+        ASSERT_NE(server_port, 0);
+        sandbox->write("quorvane_voice.ini", "server_host=127.0.0.1\nserver_port=" + std::to_string(server_port) +
                                                  "\nreconnect_sec=1\n" + ini);
         host->register_api();
         host->set_local_user(1);
@@ -72,12 +74,40 @@ class falloff_host : public host_test {
 
     bool logged(const std::string &text) { return host_test::logged(text, settle_ms); }
     bool noticed(const std::string &text) { return host_test::noticed(text, settle_ms); }
+    std::string server() const { return "127.0.0.1:" + std::to_string(server_port); }
     std::string connected(const char *mode, int number) const {
-        return "connected to falloff 127.0.0.1:" + std::to_string(peer->port()) + " (" + mode +
-               ", connection=" + std::to_string(number) + ")";
+        return "connected to falloff " + server() + " (" + mode + ", connection=" + std::to_string(number) + ")";
+    }
+    // The three outage notices for this server, reconnect_sec being 1.
+    std::string unreachable() const {
+        return "[Quorvane Voice] proximity voice paused: cannot reach falloff " + server() + "; retrying every 1 s";
+    }
+    std::string refused(const std::string &reply) const {
+        return "[Quorvane Voice] proximity voice paused: falloff " + server() + " refused the plugin (" + reply +
+               "); retrying every 1 s";
+    }
+    std::string lost(const std::string &reason) const {
+        return "[Quorvane Voice] proximity voice paused: lost the connection to falloff " + server() + " (" + reason +
+               "); retrying every 1 s";
+    }
+    // Mumble's log lines about the falloff link: pauses and connections.
+    std::vector<std::string> link_notices() const {
+        std::vector<std::string> out;
+        for (const std::string &line : host->logs())
+            if (line.find("proximity voice paused") != std::string::npos ||
+                line.find("connected to falloff") != std::string::npos)
+                out.push_back(line);
+        return out;
+    }
+    size_t paused_notices() const {
+        size_t n = 0;
+        for (const std::string &line : host->logs())
+            n += line.find("proximity voice paused") != std::string::npos;
+        return n;
     }
 
     std::unique_ptr<falloff_peer> peer;
+    uint16_t server_port = 0;
     bool started = false;
 };
 
@@ -116,10 +146,11 @@ TEST_F(falloff_host, a_legacy_connection_carries_update2_to_the_audio_until_mumb
     // with no identity the worker makes no further attempt.
     host->disconnect(0);
     ASSERT_TRUE(peer->wait_until_finished(0, settle_ms));
-    ASSERT_TRUE(logged("falloff_connection_end connection=1 reason="));
+    ASSERT_TRUE(logged("falloff_connection_end connection=1 reason=mumble_disconnected "));
     EXPECT_EQ(play(4).left, 0.0f);
     sleep_real_ms(300);
     EXPECT_EQ(peer->connection_count(), 1u);
+    EXPECT_EQ(paused_notices(), 0u) << "leaving the Mumble server is no outage";
 }
 
 // A player who joins after the listener: Mumble reports the join and the
@@ -195,6 +226,7 @@ TEST_F(falloff_host, a_fallback_connection_gives_way_to_token_mode_once_the_cred
         << log;
     EXPECT_GT(std::stoul(m[1].str()), 4000u) << "the check runs only after 4 seconds";
     EXPECT_EQ(occurrences(log, "falloff_hello_rejected"), 0u) << "a fallback that is accepted is no refusal";
+    EXPECT_EQ(paused_notices(), 0u) << "nor is the upgrade an outage";
 }
 
 TEST_F(falloff_host, keepalive_and_the_servers_ping_on_a_quiet_connection) {
@@ -246,9 +278,12 @@ TEST_F(falloff_host, every_connection_end_is_logged_with_its_reason) {
     EXPECT_NE(log.find("falloff_hello_rejected mode=legacy reply=ERR busy\r\n"), std::string::npos);
     EXPECT_EQ(play(2).left, 0.0f) << "the speaker table is empty on a new connection";
 
-    // Stopping the plugin ends the live connection with its own reason.
+    // Stopping the plugin ends the live connection with its own reason, and
+    // tells the player of no outage.
+    size_t paused = paused_notices();
     stop();
     EXPECT_TRUE(std::regex_search(log_file(), std::regex(R"(connection=5 reason=plugin_shutdown err=-?\d+ )")));
+    EXPECT_EQ(paused_notices(), paused);
     EXPECT_TRUE(peer->wait_until_finished(5, settle_ms));
 }
 
@@ -268,4 +303,111 @@ TEST_F(falloff_host, a_stop_or_a_disconnect_during_the_handshake_ends_the_attemp
     stop();
     EXPECT_TRUE(peer->wait_until_finished(1, settle_ms)) << "the plugin closed its end";
     EXPECT_EQ(peer->connection_count(), 2u);
+    EXPECT_EQ(paused_notices(), 0u) << "neither end was an outage";
+}
+
+TEST_F(falloff_host, the_first_failure_of_an_outage_is_told_once_with_its_reason) {
+    // Each row is a fresh plugin run against a server whose connections run
+    // the scripts in turn; later connections are closed at once (refusals
+    // without a reply), so every outage goes on past its first failure.
+    const std::string garbled = "ERR \x1b[2J\xc3\xa9\t" + std::string(100, 'x') + "\n";
+    enum class kind { unreachable, refused, lost };
+    struct row {
+        std::vector<peer_script> scripts;
+        kind what;
+        std::string detail;  // the parenthesis
+        const char *why;
+    } rows[] = {
+        {{}, kind::unreachable, "", "nothing listens on the port"},
+        {{{peer_expect("HELLO "), peer_close()}}, kind::refused, "no reply", "closed without a line"},
+        {{{peer_expect("HELLO "), peer_send("ERR unauthorized: key retired\n"), peer_wait_close()}},
+         kind::refused,
+         "ERR unauthorized: key retired",
+         "the reply is quoted"},
+        {{{peer_expect("HELLO "), peer_send(garbled), peer_wait_close()}},
+         kind::refused,
+         "ERR ?[2J???" + std::string(69, 'x'),
+         "unprintable bytes shown as ?, cut at 80 characters"},
+        {{{peer_expect("HELLO "), peer_send("OK\n"), peer_close()}}, kind::lost, "remote_eof", "the server closed"},
+        {{{peer_expect("HELLO "), peer_send("OK\n"), peer_send(std::string(8191, 'x')), peer_wait_close()}},
+         kind::lost,
+         "line_too_long",
+         "a line too long"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.why);
+        host->clear_logs();
+        std::unique_ptr<refused_port> closed;
+        if (r.what == kind::unreachable) {
+            closed = std::make_unique<refused_port>();
+            ASSERT_NO_FATAL_FAILURE(start("api_key=" + api_key + "\n", closed->port()));
+        } else {
+            peer = std::make_unique<falloff_peer>(r.scripts);
+            ASSERT_NO_FATAL_FAILURE(start("api_key=" + api_key + "\n"));
+        }
+
+        // Three more failed attempts after the first: the same outage.
+        if (closed) {
+            size_t before = occurrences(log_file(), "falloff_connect_fail");
+            ASSERT_TRUE(
+                eventually([&] { return occurrences(log_file(), "falloff_connect_fail") >= before + 4; }, settle_ms));
+        } else {
+            ASSERT_TRUE(peer->wait_for_connections(r.scripts.size() + 4, settle_ms));
+        }
+        std::vector<std::string> expected;
+        if (r.what == kind::lost) expected.push_back("[Quorvane Voice] " + connected("migration compatibility", 1));
+        expected.push_back(r.what == kind::unreachable ? unreachable()
+                           : r.what == kind::refused   ? refused(r.detail)
+                                                       : lost(r.detail));
+        EXPECT_EQ(link_notices(), expected);
+        stop();
+        if (peer) {
+            peer->stop();
+            EXPECT_TRUE(peer->problems().empty()) << peer->problems().front();
+            peer.reset();
+        }
+    }
+}
+
+TEST_F(falloff_host, an_accepted_connection_ends_the_outage_and_the_next_failure_begins_a_new_one) {
+    peer_script busy = {peer_expect("HELLO "), peer_send("ERR busy\n"), peer_wait_close()};
+    peer_script dropped = {peer_expect("HELLO "), peer_send("OK\n"), peer_close()};
+    peer =
+        std::make_unique<falloff_peer>(std::vector<peer_script>{busy, busy, dropped, busy, dropped, accept_legacy()});
+    ASSERT_NO_FATAL_FAILURE(start("api_key=" + api_key + "\n"));
+
+    ASSERT_TRUE(noticed(connected("migration compatibility", 3)));
+    std::vector<std::string> expected = {
+        refused("ERR busy"), "[Quorvane Voice] " + connected("migration compatibility", 1),
+        lost("remote_eof"),  "[Quorvane Voice] " + connected("migration compatibility", 2),
+        lost("remote_eof"),  "[Quorvane Voice] " + connected("migration compatibility", 3),
+    };
+    EXPECT_EQ(link_notices(), expected);
+    // The plugin's own file still has every refusal.
+    EXPECT_EQ(occurrences(log_file(), "falloff_hello_rejected mode=legacy reply=ERR busy\r\n"), 3u);
+}
+
+TEST_F(falloff_host, leaving_or_changing_the_mumble_server_is_no_outage) {
+    peer = std::make_unique<falloff_peer>(std::vector<peer_script>{accept_legacy(), accept_legacy()});
+    ASSERT_NO_FATAL_FAILURE(start("api_key=" + api_key + "\n"));
+    ASSERT_TRUE(noticed(connected("migration compatibility", 1)));
+
+    // Synchronizing another server ends the connection, which then starts
+    // afresh with the new server's identity.
+    host->synchronize(0);
+    ASSERT_TRUE(noticed(connected("migration compatibility", 2)));
+    EXPECT_TRUE(logged("falloff_connection_end connection=1 reason=mumble_synchronized "));
+
+    host->disconnect(0);
+    ASSERT_TRUE(logged("falloff_connection_end connection=2 reason=mumble_disconnected "));
+    EXPECT_EQ(paused_notices(), 0u);
+
+    // The server goes away while the player is elsewhere; back on a Mumble
+    // server, that is the first failure since the last accepted connection.
+    peer->stop();
+    EXPECT_TRUE(peer->problems().empty()) << peer->problems().front();
+    peer.reset();  // the port now refuses
+    host->synchronize(0);
+    ASSERT_TRUE(noticed(unreachable().substr(std::string("[Quorvane Voice] ").size())));
+    EXPECT_EQ(paused_notices(), 1u);
 }

@@ -178,6 +178,46 @@ class falloff_protocol(unittest.TestCase):
         self.assertEqual(falloff_server.auth_response("vc1.x", "id", "ab" * 32), expected)
 
 
+class falloff_outage(unittest.TestCase):
+    """The control file stops the server for a while, as the demo does."""
+
+    def test_stop_drops_connections_and_listens_again_on_the_same_port(self):
+        with tempfile.TemporaryDirectory() as d:
+            roster = os.path.join(d, "roster.txt")
+            with open(roster, "w") as f:
+                f.write("%s you stand 0 0\n" % identity)
+            control = os.path.join(d, "control")
+            proc, port = start([os.path.join(reference, "falloff_server.py"), "--roster", roster, "--api-key", "k",
+                                "--control", control], os.path.join(d, "port"))
+            try:
+                c = Line(port)
+                c.send("HELLO k %s {}" % identity)
+                self.assertEqual(c.read(), "OK")
+                with open(control + ".tmp", "w") as f:
+                    f.write("stop 1.5\n")
+                os.replace(control + ".tmp", control)
+                while c.read():  # updates until the server closes
+                    pass
+                c.close()
+                with self.assertRaises(ConnectionRefusedError):
+                    socket.create_connection(("127.0.0.1", port), timeout=5).close()
+                self.assertFalse(os.path.exists(control), "the request is taken")
+                for _ in range(100):
+                    try:
+                        c = Line(port)
+                        break
+                    except ConnectionRefusedError:
+                        time.sleep(0.05)
+                else:
+                    self.fail("the server did not come back")
+                c.send("HELLO k %s {}" % identity)
+                self.assertEqual(c.read(), "OK")
+                c.close()
+            finally:
+                proc.kill()
+                proc.wait()
+
+
 class web_service(unittest.TestCase):
     @classmethod
     def setUpClass(cls):

@@ -6,10 +6,13 @@
 // voice of its own, fed through the audio callback at Mumble's pace; each
 // second the demo prints whom the player hears at what gain and pan, and at
 // the end it writes the stereo mix to a WAV file and sums the session up.
+// With --falloff-control it stops the falloff server for a few seconds once
+// token mode has run a while, to show Mumble's log telling the player that
+// proximity voice is paused, and the reconnection.
 //
 //   session_demo --roster FILE --falloff-port N --api-key KEY --web-port N
 //                --web-ca FILE --opened FILE --wav FILE [--seconds N]
-//                [--peer-log FILE]...
+//                [--falloff-control FILE] [--peer-log FILE]...
 #include "harness/mumble_host.h"
 #include "harness/sandbox.h"
 #include "high_band.h"
@@ -19,6 +22,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -43,9 +47,15 @@ constexpr double opposite_min_gain = 0.3;
 constexpr double artefact_above_hz = 4000.0;
 constexpr mumble_userid_t local_user = 1;
 constexpr size_t min_checked_secret = 8;
+// The falloff outage: how long the server stays stopped, how long token mode
+// runs first, and how much of the session must follow the outage for the
+// reconnection to show (the plugin retries every second).
+constexpr int outage_seconds = 4;
+constexpr int outage_after_token_s = 3;
+constexpr int outage_tail_s = 5;
 
 struct options {
-    std::string roster, api_key, web_ca, opened, wav;
+    std::string roster, api_key, web_ca, opened, wav, falloff_control;
     int falloff_port = 0, web_port = 0, seconds = 36;
     std::vector<std::string> peer_logs;
 };
@@ -69,6 +79,8 @@ bool parse_options(int argc, char **argv, options &o) {
             o.web_port = std::atoi(value.c_str());
         else if (name == "--seconds")
             o.seconds = std::atoi(value.c_str());
+        else if (name == "--falloff-control")
+            o.falloff_control = value;
         else if (name == "--peer-log")
             o.peer_logs.push_back(value);
         else
@@ -193,6 +205,8 @@ class session {
     void end_second(int t);
     bool summary(double shutdown_ms, bool memory_ok);
     double mix_rms() const { return mix_.empty() ? 0 : std::sqrt(mix_energy_ / static_cast<double>(mix_.size())); }
+    void maybe_stop_falloff(int t);
+    bool outage_summary() const;
 
     const options &o_;
     std::vector<player> players_;  // [0] is the local player
@@ -203,6 +217,12 @@ class session {
     tail plugin_log_, opened_;
     std::string link_ = "-";
     bool token_mode_ = false;
+    int second_ = 0;
+    // The falloff outage: when token mode began, when the server was told
+    // to stop, when Mumble's log said voice is paused (and how often, with
+    // what), and when the next connection came.
+    int token_at_ = 0, outage_at_ = 0, paused_at_ = 0, back_at_ = 0, paused_count_ = 0, failed_connects_ = 0;
+    std::string paused_notice_, back_notice_;
     std::vector<second_row> rows_;
     std::vector<int16_t> mix_;
     std::vector<float> mix_float_;  // before the WAV's rounding, for the artefact figure
@@ -217,11 +237,13 @@ void session::print_news() {
             std::printf("    %s\n", line.c_str());
     for (auto &line : opened_.fresh())
         std::printf("    plugin -> browser: %s\n", hidden_approval(line).c_str());
-    for (auto &line : plugin_log_.fresh())
+    for (auto &line : plugin_log_.fresh()) {
+        failed_connects_ += line.find("falloff_connect_fail") != std::string::npos;
         if (line.find("falloff_connection_end") != std::string::npos) {
             std::printf("    plugin log: %s\n", line.c_str());
             link_ = "-";
         }
+    }
     auto logs = host_->logs();
     for (; notices_shown_ < logs.size(); ++notices_shown_) {
         const std::string &text = logs[notices_shown_];
@@ -230,6 +252,12 @@ void session::print_news() {
             bool token = text.find("per-player credential") != std::string::npos;
             link_ = token ? "token" : "legacy";
             token_mode_ = token_mode_ || token;
+            if (token && token_at_ == 0) token_at_ = second_ + 1;
+            if (paused_at_ > 0 && back_at_ == 0) back_at_ = second_ + 1, back_notice_ = text;
+        }
+        if (text.find("proximity voice paused") != std::string::npos) {
+            link_ = "paused";
+            if (++paused_count_ == 1) paused_at_ = second_ + 1, paused_notice_ = text;
         }
     }
 }
@@ -262,6 +290,7 @@ void session::play_buffer(uint64_t first_frame) {
 
 void session::end_second(int t) {
     print_news();
+    second_ = t;
     second_row row{t, link_, {}};
     std::printf("  %3d s  %-6s", t, link_.c_str());
     for (size_t i = 1; i < players_.size(); ++i) {
@@ -330,7 +359,10 @@ int session::run() {
     const int buffers = o_.seconds * buffers_per_second;
     for (int b = 0; b < buffers; ++b) {
         play_buffer(static_cast<uint64_t>(b) * frames_per_buffer);
-        if ((b + 1) % buffers_per_second == 0) end_second((b + 1) / buffers_per_second);
+        if ((b + 1) % buffers_per_second == 0) {
+            end_second((b + 1) / buffers_per_second);
+            maybe_stop_falloff((b + 1) / buffers_per_second);
+        }
         std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (b + 1)));
     }
 
@@ -351,9 +383,42 @@ int session::run() {
     bool memory_ok = host.outstanding() == 0 && host.memory_errors().empty();
     bool written = write_wav(o_.wav, mix_);
     bool clean = summary(shutdown_ms, memory_ok);
-    bool ok = token_mode_ && mix_rms() >= silent_mix_rms && memory_ok && written && clean;
+    bool outage_shown = outage_summary();
+    bool ok = token_mode_ && mix_rms() >= silent_mix_rms && memory_ok && written && clean && outage_shown;
     host_ = nullptr;
     return ok ? 0 : 1;
+}
+
+// Once token mode has run a while, and if the session has room for the
+// reconnection, the falloff server is told to stop for a few seconds.
+void session::maybe_stop_falloff(int t) {
+    if (o_.falloff_control.empty() || outage_at_ > 0 || token_at_ == 0) return;
+    if (t < token_at_ + outage_after_token_s || t + outage_seconds + outage_tail_s > o_.seconds) return;
+    std::string temporary = o_.falloff_control + ".tmp";
+    std::ofstream(temporary) << "stop " << outage_seconds << "\n";
+    std::error_code failed;
+    std::filesystem::rename(temporary, o_.falloff_control, failed);
+    if (failed) {
+        std::printf("  -- could not ask the falloff server to stop: %s\n", failed.message().c_str());
+        return;
+    }
+    outage_at_ = t;
+    std::printf("  -- the falloff server is stopped for %d s\n", outage_seconds);
+}
+
+// What the outage showed; false when it ran but Mumble's log did not say
+// once that voice is paused, or voice did not come back.
+bool session::outage_summary() const {
+    if (o_.falloff_control.empty()) return true;
+    if (outage_at_ == 0) {
+        std::printf("  falloff outage: none (the session is too short for it after token mode)\n");
+        return true;
+    }
+    std::printf("  falloff outage: server stopped at %d s for %d s\n", outage_at_, outage_seconds);
+    std::printf("    paused notice at %d s (%d in Mumble's log, while the plugin's log has %d failed connects): %s\n",
+                paused_at_, paused_count_, failed_connects_, paused_count_ > 0 ? paused_notice_.c_str() : "NONE");
+    std::printf("    back at %d s: %s\n", back_at_, back_at_ > 0 ? back_notice_.c_str() : "NOT RECONNECTED");
+    return paused_count_ == 1 && back_at_ > 0;
 }
 
 bool session::summary(double shutdown_ms, bool memory_ok) {
@@ -432,7 +497,7 @@ int main(int argc, char **argv) {
     if (!parse_options(argc, argv, o)) {
         std::printf(
             "usage: session_demo --roster FILE --falloff-port N --api-key KEY --web-port N --web-ca FILE "
-            "--opened FILE --wav FILE [--seconds N] [--peer-log FILE]...\n");
+            "--opened FILE --wav FILE [--seconds N] [--falloff-control FILE] [--peer-log FILE]...\n");
         return 2;
     }
     auto players = read_roster(o.roster);

@@ -35,6 +35,11 @@ facing: -1 fully left (west), +1 fully right (east).
 Credentials come from --credentials, a JSON object of identity -> credential
 (the reference web service writes it), read again at every HELLO2. The api
 key and the credentials never appear in the log.
+
+With --control FILE the server looks for FILE every 0.2 s: when it holds
+"stop SECONDS", the server deletes it, closes every connection and its
+listening socket as a stopped server would, and listens again on the same
+port after that many seconds (an outage on demand, for the demo).
 """
 import argparse
 import hashlib
@@ -50,6 +55,7 @@ import threading
 import time
 
 max_line = 8190
+control_poll_s = 0.2
 handshake_timeout_s = 10
 challenge_bytes = 32
 label = b"quorvane-voice-v2"
@@ -158,6 +164,14 @@ class Connection:
         self.pending = b""
         self.send_lock = threading.Lock()
         self.open = True
+
+    def drop(self):
+        """Ends the connection from the server's side, as a stopped server does."""
+        self.open = False
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
 
     def log(self, text):
         self.server.log("[%d %s] %s" % (self.number, self.peer, text))
@@ -275,6 +289,7 @@ class Connection:
             self.log("connection error: %s" % e)
         finally:
             self.open = False
+            self.server.forget(self)
             try:
                 self.sock.close()
             except OSError:
@@ -290,7 +305,47 @@ class Server:
         self.update_hz = args.update_hz
         self.ping_s = args.ping_s
         self.world = world
+        self.control = args.control
         self.log = Log()
+        self.live_lock = threading.Lock()
+        self.live = set()
+
+    def forget(self, connection):
+        with self.live_lock:
+            self.live.discard(connection)
+
+    def requested_stop_s(self):
+        """Seconds of outage asked for through the control file, or None."""
+        if not self.control:
+            return None
+        try:
+            with open(self.control) as f:
+                words = f.read().split()
+            os.remove(self.control)
+        except OSError:
+            return None
+        if len(words) == 2 and words[0] == "stop":
+            try:
+                return max(0.0, float(words[1]))
+            except ValueError:
+                pass
+        self.log("control file ignored: expected 'stop SECONDS'")
+        return None
+
+    def listen(self, host, port):
+        listener = socket.create_server((host, port))
+        listener.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        listener.settimeout(control_poll_s)
+        return listener
+
+    def outage(self, listener, seconds):
+        listener.close()
+        with self.live_lock:
+            dropped = list(self.live)
+        for connection in dropped:
+            connection.drop()
+        self.log("stopped for %g s: listener and %d connection(s) closed" % (seconds, len(dropped)))
+        time.sleep(seconds)
 
     def credential_of(self, identity):
         if not self.credentials:
@@ -304,8 +359,7 @@ class Server:
         return value if isinstance(value, str) else None
 
     def serve(self, host, port, port_file):
-        listener = socket.create_server((host, port))
-        listener.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        listener = self.listen(host, port)
         bound = listener.getsockname()[1]
         self.log("listening on %s:%d (%d players, range %.0f m, %g updates/s)" %
                  (host, bound, len(self.world.players), self.world.range_m, self.update_hz))
@@ -315,10 +369,22 @@ class Server:
             os.replace(port_file + ".tmp", port_file)
         number = 0
         while True:
-            sock, peer = listener.accept()
+            stop_s = self.requested_stop_s()
+            if stop_s is not None:
+                self.outage(listener, stop_s)
+                listener = self.listen(host, bound)
+                self.log("listening again on %s:%d" % (host, bound))
+            try:
+                sock, peer = listener.accept()
+            except socket.timeout:
+                continue
+            sock.settimeout(None)
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             number += 1
-            threading.Thread(target=Connection(self, sock, peer, number).run, daemon=True).start()
+            connection = Connection(self, sock, peer, number)
+            with self.live_lock:
+                self.live.add(connection)
+            threading.Thread(target=connection.run, daemon=True).start()
 
 
 def main():
@@ -335,6 +401,7 @@ def main():
     ap.add_argument("--full-m", type=float, default=2.0)
     ap.add_argument("--range-m", type=float, default=30.0)
     ap.add_argument("--max-life-s", type=float, default=0, help="stop after this long (0: run until stopped)")
+    ap.add_argument("--control", help="file that may ask for an outage: 'stop SECONDS'")
     args = ap.parse_args()
     if args.update_hz <= 0 or args.ping_s <= 0 or not 0 <= args.full_m < args.range_m:
         ap.error("need update-hz > 0, ping-s > 0 and 0 <= full-m < range-m")
