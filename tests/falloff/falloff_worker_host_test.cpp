@@ -2,8 +2,11 @@
 // scripted peer, runs the handshake, feeds the speaker table that the audio
 // callback reads, and logs why each connection ended.
 #include "harness/falloff_peer.h"
+#include "harness/full_queue.h"
 #include "harness/host_fixture.h"
 
+#include <chrono>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -54,8 +57,11 @@ class falloff_host : public host_test {
     // with the local user 1 and users 2 to 4.
     void start(const std::string &ini) {
         ASSERT_NE(peer->port(), 0);
-        sandbox->write("quorvane_voice.ini", "server_host=127.0.0.1\nserver_port=" + std::to_string(peer->port()) +
-                                                 "\nreconnect_sec=1\n" + ini);
+        start_at(peer->port(), ini);
+    }
+    void start_at(uint16_t port, const std::string &ini) {
+        sandbox->write("quorvane_voice.ini",
+                       "server_host=127.0.0.1\nserver_port=" + std::to_string(port) + "\nreconnect_sec=1\n" + ini);
         host->register_api();
         host->set_local_user(1);
         host->set_users({{1, identity}, {2, std::string("AAAA")}, {3, std::string("bbbb")}, {4, std::string("cccc")}});
@@ -245,4 +251,22 @@ TEST_F(falloff_host, a_stop_or_a_disconnect_during_the_handshake_ends_the_attemp
     stop();
     EXPECT_TRUE(peer->wait_until_finished(1, settle_ms)) << "the plugin closed its end";
     EXPECT_EQ(peer->connection_count(), 2u);
+}
+
+TEST_F(falloff_host, shutdown_while_connecting_to_a_full_queue_returns_promptly) {
+    full_queue_port busy;
+    ASSERT_TRUE(busy.ok()) << "could not fill a loopback accept queue";
+    // At real time, where the connect's own time-out is 5 s.
+    scoped_env real_time("QUORVANE_VOICE_TEST_TIME_SCALE", "1");
+    ASSERT_NO_FATAL_FAILURE(start_at(busy.port(), "api_key=" + api_key + "\n"));
+    ASSERT_TRUE(logged("falloff_connect_attempt host=127.0.0.1 port=" + std::to_string(busy.port())));
+    sleep_real_ms(500);  // well inside the connect's wait
+    ASSERT_EQ(log_file().find("falloff_connect_fail"), std::string::npos) << "the connect is still waiting";
+
+    auto begun = std::chrono::steady_clock::now();
+    stop();
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun);
+    std::printf("shutdown while connecting to a full queue: %lld ms\n", static_cast<long long>(took.count()));
+    // The bound is 250 ms; the margin is for sanitizers, Wine and a busy machine.
+    EXPECT_LT(took.count(), 1000);
 }
