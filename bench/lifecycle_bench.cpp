@@ -85,7 +85,7 @@ void measure(benchmark::State &state, const std::function<state_setup()> &prepar
 web_peer *web() {
     static std::unique_ptr<web_peer> peer;
     if (!peer) {
-        std::string start = "python3 " QV_WEB_PEER_SCRIPT " start " QV_WEB_PEER_DIR;
+        std::string start = "python3 " QV_WEB_PEER_SCRIPT " start " QV_WEB_PEER_DIR " >/dev/null";
         if (std::system(start.c_str()) != 0) return nullptr;
         peer = std::make_unique<web_peer>();
     }
