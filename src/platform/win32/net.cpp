@@ -1,5 +1,6 @@
-// Winsock 2.2: start and clean-up, a connect that can be given up, send and receive with
-// per-call time-outs, and the shutdown that wakes a blocked receive.
+// Winsock 2.2: start and clean-up, a connect that can be given up, send and
+// receive with per-call time-outs, and the shutdown that wakes a blocked
+// receive.
 #include "../platform.h"
 
 #include <winsock2.h>
