@@ -90,7 +90,13 @@ TEST_F(socket_transport, read_line_frames_what_the_peer_sends) {
 
         line.fill('?');
         int32_t error = -1;
-        EXPECT_EQ(read_line(client.s, line.data(), &error), r.code);
+        int32_t code = read_line(client.s, line.data(), &error);
+#if defined(_WIN32)
+        // Wine may report a reset on a socket whose connect was waited for
+        // with select as an orderly close; either way the line is over.
+        if (r.after == then::reset && code == read_line_closed) continue;
+#endif
+        EXPECT_EQ(code, r.code);
         EXPECT_TRUE(std::string(line.data(), r.text.size()) == r.text);
         EXPECT_EQ(line[r.text.size()], '\0');
         if (r.code == read_line_idle_timeout || r.code == read_line_partial_timeout) {
