@@ -184,6 +184,13 @@ const std::string identity = "0123456789abcdef0123456789abcdef01234567";
 
 std::string answer_ping(const std::string &line) { return line == "PING" ? "OK\n" : ""; }
 
+size_t connected_notices(const std::vector<std::string> &logs) {
+    size_t n = 0;
+    for (const std::string &line : logs)
+        if (line.find("connected to falloff") != std::string::npos) ++n;
+    return n;
+}
+
 bool start_failed(const std::vector<std::string> &logs) {
     for (const std::string &line : logs)
         if (line.find("failed to start") != std::string::npos) return true;
@@ -209,6 +216,11 @@ TEST_F(lifecycle, an_init_without_a_shutdown_ends_the_running_session_first) {
         }
         host->synchronize(0);
         ASSERT_TRUE(peer.wait_for_connections(static_cast<size_t>(round + 1), 15000));
+        // The worker has told Mumble and is reading: the next init stops it
+        // at once. (One still waiting for the main thread, which init holds,
+        // would overrun the test's time-scaled shutdown wait.)
+        ASSERT_TRUE(
+            eventually([&] { return connected_notices(host->logs()) == static_cast<size_t>(round + 1); }, 15000));
     }
     EXPECT_FALSE(start_failed(host->logs()));
     host->shutdown();
