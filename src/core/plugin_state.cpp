@@ -77,11 +77,13 @@ void register_api_functions(const void *table) {
 }
 
 int32_t plugin_init(uint32_t id) {
+    // An init without a shutdown before it: end that session first, so its
+    // workers stop and their thread slots come back instead of running on
+    // unowned beside the new ones.
+    if (g_state.lock_ready == 1) plugin_shutdown();
     flavour_configure();
     g_state.plugin_id = id;
     state_lock_setup();
-    g_state.falloff_thread = nullptr;
-    g_state.identity_thread = nullptr;
     g_state.lock_ready = 1;
 
     configuration_load();
@@ -122,9 +124,11 @@ void plugin_shutdown() {
         // A worker blocked in a web request would otherwise hold the wait
         // below for the request's whole time-outs.
         http_abandon_worker_requests();
-        stop_thread(g_state.falloff_thread);
-        stop_thread(g_state.identity_thread);
     }
+    // Also when running was already 0 (a worker that failed to start):
+    // every handle given up returns its thread slot once the thread ends.
+    stop_thread(g_state.falloff_thread);
+    stop_thread(g_state.identity_thread);
     if (g_state.lock_ready == 1) {
         state_lock_enter();
         // A worker still running now has overrun its wait: from here on it

@@ -14,8 +14,10 @@ bool falloff_connect(platform_socket *out) {
     // the way the others refuse it.
     bool resolve_failed = g_state.server_port < 0 || g_state.server_port > max_tcp_port;
     platform_socket s = platform_invalid_socket;
-    if (!resolve_failed &&
-        platform_tcp_connect(g_state.server_host, port_text, falloff_io_timeout_ms, &s, &resolve_failed)) {
+    // A connect to a server whose queue is full would otherwise hold a
+    // shutdown for its whole time-out.
+    if (!resolve_failed && platform_tcp_connect(g_state.server_host, port_text, falloff_io_timeout_ms, &s,
+                                                &resolve_failed, worker_thread_stopping)) {
         *out = s;
         return true;
     }

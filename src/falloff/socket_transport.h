@@ -38,8 +38,9 @@ bool falloff_publish(platform_socket s);
 bool falloff_unpublish_and_close(platform_socket *s);
 
 // Resolves server_host:server_port and connects to the first address that
-// accepts. On success stores the socket in *out (not published anywhere);
-// on failure returns false and leaves *out as it was.
+// accepts. On a worker thread the connect is given up once the worker is to
+// stop. On success stores the socket in *out (not published anywhere); on
+// failure returns false and leaves *out as it was.
 bool falloff_connect(platform_socket *out);
 
 // Sends text without its terminator; true when every byte went out. An empty

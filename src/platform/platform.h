@@ -81,13 +81,22 @@ void platform_network_cleanup();
 // any thread: a receive or send blocked on the socket returns at once.
 void platform_socket_shutdown(platform_socket s);
 
+// Asked before each slice of a connect's wait; true gives the connect up.
+using platform_connect_cancel_fn = bool (*)();
+// A connect waits at most this long (real milliseconds) between two
+// questions to its cancel function.
+constexpr uint32_t platform_connect_slice_ms = 200;
+
 // Resolves host and port_text (a decimal port) over every address family and
-// tries the addresses in the resolver's order with a blocking connect; the
-// first that accepts wins. Every socket made gets receive and send time-outs
-// of timeout_ms (scaled). On success stores the socket in *out; on failure
-// leaves *out alone and sets *resolve_failed when the name did not resolve.
+// tries the addresses in the resolver's order; the first that accepts wins.
+// Each address gets timeout_ms (scaled) to accept, waited in slices with
+// `cancel` (may be null) asked before each; a cancelled connect fails like a
+// refused one. The connected socket is blocking, with receive and send
+// time-outs of timeout_ms (scaled). On success stores the socket in *out; on
+// failure leaves *out alone and sets *resolve_failed when the name did not
+// resolve.
 bool platform_tcp_connect(const char *host, const char *port_text, uint32_t timeout_ms, platform_socket *out,
-                          bool *resolve_failed);
+                          bool *resolve_failed, platform_connect_cancel_fn cancel = nullptr);
 // One send or receive call: the count of bytes moved, 0 (receive: the peer
 // closed), or -1 with the reason in platform_socket_error(). A send never
 // raises a signal when the peer has gone.

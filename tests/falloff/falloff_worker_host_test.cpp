@@ -4,8 +4,11 @@
 // per outage that proximity voice is paused.
 #include "build_info.h"
 #include "harness/falloff_peer.h"
+#include "harness/full_queue.h"
 #include "harness/host_fixture.h"
 
+#include <chrono>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -410,4 +413,22 @@ TEST_F(falloff_host, leaving_or_changing_the_mumble_server_is_no_outage) {
     host->synchronize(0);
     ASSERT_TRUE(noticed(unreachable().substr(std::string("[Quorvane Voice] ").size())));
     EXPECT_EQ(paused_notices(), 1u);
+}
+
+TEST_F(falloff_host, shutdown_while_connecting_to_a_full_queue_returns_promptly) {
+    full_queue_port busy;
+    ASSERT_TRUE(busy.ok()) << "could not fill a loopback accept queue";
+    // At real time, where the connect's own time-out is 5 s.
+    scoped_env real_time("QUORVANE_VOICE_TEST_TIME_SCALE", "1");
+    ASSERT_NO_FATAL_FAILURE(start("api_key=" + api_key + "\n", busy.port()));
+    ASSERT_TRUE(logged("falloff_connect_attempt host=127.0.0.1 port=" + std::to_string(busy.port())));
+    sleep_real_ms(500);  // well inside the connect's wait
+    ASSERT_EQ(log_file().find("falloff_connect_fail"), std::string::npos) << "the connect is still waiting";
+
+    auto begun = std::chrono::steady_clock::now();
+    stop();
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun);
+    std::printf("shutdown while connecting to a full queue: %lld ms\n", static_cast<long long>(took.count()));
+    // The bound is 250 ms; the margin is for sanitizers, Wine and a busy machine.
+    EXPECT_LT(took.count(), 1000);
 }

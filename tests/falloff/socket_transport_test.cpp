@@ -3,11 +3,14 @@
 #include "falloff/socket_transport.h"
 #include "core/plugin_state.h"
 #include "harness/falloff_peer.h"
+#include "harness/full_queue.h"
 #include "harness/sandbox.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -87,7 +90,13 @@ TEST_F(socket_transport, read_line_frames_what_the_peer_sends) {
 
         line.fill('?');
         int32_t error = -1;
-        EXPECT_EQ(read_line(client.s, line.data(), &error), r.code);
+        int32_t code = read_line(client.s, line.data(), &error);
+#if defined(_WIN32)
+        // Wine may report a reset on a socket whose connect was waited for
+        // with select as an orderly close; either way the line is over.
+        if (r.after == then::reset && code == read_line_closed) continue;
+#endif
+        EXPECT_EQ(code, r.code);
         EXPECT_TRUE(std::string(line.data(), r.text.size()) == r.text);
         EXPECT_EQ(line[r.text.size()], '\0');
         if (r.code == read_line_idle_timeout || r.code == read_line_partial_timeout) {
@@ -207,4 +216,38 @@ TEST_F(socket_transport, a_failed_connect_leaves_the_socket_and_logs_only_resolv
             EXPECT_EQ(log, "");
         }
     }
+}
+
+namespace {
+std::atomic<int> cancel_questions{0};
+// Says stop at the third question.
+bool stop_at_third_question() { return ++cancel_questions >= 3; }
+}  // namespace
+
+TEST_F(socket_transport, a_connect_to_a_full_queue_is_given_up_when_asked_and_a_made_one_blocks_again) {
+    full_queue_port busy;
+    ASSERT_TRUE(busy.ok()) << "could not fill a loopback accept queue";
+    std::string port = std::to_string(busy.port());
+
+    // At real time the connect would wait 5 s; asked before each slice of at
+    // most 200 ms, it gives up at the third question.
+    platform_socket s = 12345;
+    EXPECT_FALSE(
+        platform_tcp_connect("127.0.0.1", port.c_str(), falloff_io_timeout_ms, &s, nullptr, stop_at_third_question));
+    EXPECT_EQ(s, 12345);
+    EXPECT_EQ(cancel_questions.load(), 3) << "a connect that ran to its time-out asks about 25 times";
+
+    // Without a cancel function it ends at its (scaled) time-out.
+    platform_set_time_scale(quick_timeouts);
+    EXPECT_FALSE(platform_tcp_connect("127.0.0.1", port.c_str(), falloff_io_timeout_ms, &s, nullptr));
+    EXPECT_EQ(s, 12345);
+
+    // A connect that succeeds hands back a blocking socket: a read on a
+    // silent peer waits for its time-out instead of failing at once.
+    falloff_peer peer(peer_script{peer_wait_close()});
+    client_socket client;
+    connect_to(peer, &client);
+    auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_line(client.s, line.data()), read_line_idle_timeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(400));
 }

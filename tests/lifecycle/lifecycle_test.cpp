@@ -1,12 +1,14 @@
 // The library's exports and lifecycle, through the real library in the
 // simulated host.
 #include "build_info.h"
+#include "harness/falloff_peer.h"
 #include "harness/host_fixture.h"
 
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -202,4 +204,74 @@ TEST_F(lifecycle, host_calls_from_other_threads_wait_for_the_main_thread) {
     std::thread([&] { while_free = log(0x51, "while free"); }).join();
     EXPECT_EQ(while_free, 0);
     EXPECT_EQ(host->logs(), std::vector<std::string>{"while free"});
+}
+
+namespace {
+// More rounds than the thread slots (16) could serve if each round lost one.
+constexpr int rounds_beyond_the_slots = 17;
+const std::string identity = "0123456789abcdef0123456789abcdef01234567";
+
+std::string answer_ping(const std::string &line) { return line == "PING" ? "OK\n" : ""; }
+
+size_t connected_notices(const std::vector<std::string> &logs) {
+    size_t n = 0;
+    for (const std::string &line : logs)
+        if (line.find("connected to falloff") != std::string::npos) ++n;
+    return n;
+}
+
+bool start_failed(const std::vector<std::string> &logs) {
+    for (const std::string &line : logs)
+        if (line.find("failed to start") != std::string::npos) return true;
+    return false;
+}
+}  // namespace
+
+TEST_F(lifecycle, an_init_without_a_shutdown_ends_the_running_session_first) {
+    falloff_peer peer(peer_script{peer_expect("HELLO "), peer_send("OK\n"), peer_wait_close(60000, answer_ping)});
+    ASSERT_NE(peer.port(), 0);
+    sandbox->write("quorvane_voice.ini",
+                   "server_port=" + std::to_string(peer.port()) + "\napi_key=key-1\nreconnect_sec=1\n");
+    host->register_api();
+    host->set_local_user(1);
+    host->set_users({{1, identity}});
+    for (int round = 0; round < rounds_beyond_the_slots; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_EQ(host->init(), 0);
+        if (round > 0) {
+            // The previous session's falloff worker has closed its connection.
+            EXPECT_TRUE(peer.wait_until_finished(static_cast<size_t>(round - 1), 5000));
+            EXPECT_TRUE(peer.connection(static_cast<size_t>(round - 1)).client_closed);
+        }
+        host->synchronize(0);
+        ASSERT_TRUE(peer.wait_for_connections(static_cast<size_t>(round + 1), 15000));
+        // The worker has told Mumble and is reading: the next init stops it
+        // at once. (One still waiting for the main thread, which init holds,
+        // would overrun the test's time-scaled shutdown wait.)
+        ASSERT_TRUE(
+            eventually([&] { return connected_notices(host->logs()) == static_cast<size_t>(round + 1); }, 15000));
+    }
+    EXPECT_FALSE(start_failed(host->logs()));
+    host->shutdown();
+    EXPECT_TRUE(peer.wait_until_finished(rounds_beyond_the_slots - 1, 5000));
+    EXPECT_EQ(peer.connection_count(), static_cast<size_t>(rounds_beyond_the_slots));
+    peer.stop();
+    EXPECT_TRUE(peer.problems().empty()) << peer.problems().front();
+}
+
+TEST_F(lifecycle, a_worker_that_overran_its_shutdown_gives_its_slot_back_when_it_ends) {
+    std::string mark = sandbox->file("mark.txt").string();
+    scoped_env mark_env("QUORVANE_VOICE_TEST_STALL_MARK", mark);
+    // Held for 12 s of plugin time: past the 6 s wait, then it ends by itself.
+    scoped_env stall("QUORVANE_VOICE_TEST_STALL", "identity=12000");
+    host->register_api();
+    for (int round = 0; round < rounds_beyond_the_slots; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_EQ(host->init(), 0);
+        host->shutdown();
+        ASSERT_FALSE(start_failed(host->logs()));
+    }
+    // A held worker, let go, finds its session over.
+    ASSERT_TRUE(eventually([&] { return marked(); }, 10000));
+    EXPECT_EQ(sandbox->read("mark.txt"), "stale");
 }

@@ -2,6 +2,7 @@
 // MSG_NOSIGNAL so a peer that went away never raises SIGPIPE in the host.
 #include "../platform.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 
 namespace {
 // One call moves at most this much, so its count fits the int result.
@@ -25,28 +27,47 @@ void set_timeout(int fd, int option, uint32_t ms) {
     (void)setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
 }
 
-// A blocking connect cut short by a signal goes on in the background; wait
-// for it to finish instead of starting it again.
-bool finish_interrupted_connect(int fd) {
-    pollfd p{fd, POLLOUT, 0};
-    int ready;
-    do {
-        ready = poll(&p, 1, -1);
-    } while (ready < 0 && errno == EINTR);
-    if (ready != 1) return false;
+uint64_t real_now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+bool set_blocking(int fd, bool blocking) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0) return false;
+    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// Waits for a non-blocking connect in slices, asking `cancel` before each,
+// so a caller that is told to stop is not held for the whole time-out.
+bool finish_connect(int fd, uint32_t real_timeout_ms, platform_connect_cancel_fn cancel) {
+    uint64_t start = real_now_ms();
+    for (;;) {
+        if (cancel && cancel()) return false;
+        uint64_t elapsed = real_now_ms() - start;
+        if (elapsed >= real_timeout_ms) return false;
+        uint64_t left = real_timeout_ms - elapsed;
+        pollfd p{fd, POLLOUT, 0};
+        int ready = poll(&p, 1, static_cast<int>(left < platform_connect_slice_ms ? left : platform_connect_slice_ms));
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready == 1) break;
+    }
     int error = 0;
     socklen_t length = sizeof error;
     return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
 }
 
-bool connect_one(const addrinfo *address, uint32_t real_timeout_ms, int *out) {
-    int fd = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+bool connect_one(const addrinfo *address, uint32_t real_timeout_ms, platform_connect_cancel_fn cancel, int *out) {
+    int fd = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address->ai_protocol);
     if (fd < 0) return false;
-    set_timeout(fd, SO_RCVTIMEO, real_timeout_ms);
-    set_timeout(fd, SO_SNDTIMEO, real_timeout_ms);
-    // Linux also bounds connect by the send time-out (it then fails with
-    // EINPROGRESS); that counts as a failed address like any other.
-    if (connect(fd, address->ai_addr, address->ai_addrlen) == 0 || (errno == EINTR && finish_interrupted_connect(fd))) {
+    bool connected = connect(fd, address->ai_addr, address->ai_addrlen) == 0 ||
+                     ((errno == EINPROGRESS || errno == EINTR) && finish_connect(fd, real_timeout_ms, cancel));
+    // The rest of the link uses blocking calls bounded by these time-outs.
+    if (connected && set_blocking(fd, true)) {
+        set_timeout(fd, SO_RCVTIMEO, real_timeout_ms);
+        set_timeout(fd, SO_SNDTIMEO, real_timeout_ms);
         *out = fd;
         return true;
     }
@@ -64,7 +85,7 @@ void platform_socket_shutdown(platform_socket s) {
 }
 
 bool platform_tcp_connect(const char *host, const char *port_text, uint32_t timeout_ms, platform_socket *out,
-                          bool *resolve_failed) {
+                          bool *resolve_failed, platform_connect_cancel_fn cancel) {
     if (resolve_failed) *resolve_failed = false;
     addrinfo hints{};
     hints.ai_flags = 0;
@@ -80,7 +101,7 @@ bool platform_tcp_connect(const char *host, const char *port_text, uint32_t time
     bool connected = false;
     for (const addrinfo *address = list; address && !connected; address = address->ai_next) {
         int fd = -1;
-        if (connect_one(address, real_timeout_ms, &fd)) {
+        if (connect_one(address, real_timeout_ms, cancel, &fd)) {
             *out = fd;
             connected = true;
         }
