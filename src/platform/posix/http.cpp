@@ -27,6 +27,7 @@ constexpr size_t url_size = 1400;
 constexpr size_t header_copy_size = 1024;
 constexpr size_t max_header_lines = 64;
 constexpr long http_success_floor = 200;  // 1xx header blocks are interim
+constexpr int deadline_slack_ms = 20;
 // Headers curl adds on its own and the Windows client does not send; an
 // empty value tells curl to leave its own out (the caller's still go).
 constexpr const char *curl_defaults_removed[] = {"Accept:", "Expect:", "Content-Type:"};
@@ -167,9 +168,11 @@ bool platform_https_request(const platform_https_target &target, const char *use
         auto began = std::chrono::steady_clock::now();
         result = curl_easy_perform(easy);
         // curl reports both a stall and the whole-request limit as a time-out;
-        // only the stall leaves what arrived standing.
+        // only the stall leaves what arrived standing. curl's own clock may
+        // call the limit a hair before this one does.
         over_deadline = result == CURLE_OPERATION_TIMEDOUT &&
-                        std::chrono::steady_clock::now() - began >= std::chrono::milliseconds(timeouts.total_ms);
+                        std::chrono::steady_clock::now() - began + std::chrono::milliseconds(deadline_slack_ms) >=
+                            std::chrono::milliseconds(timeouts.total_ms);
     }
 
     long code = 0;
