@@ -68,16 +68,19 @@ request_slot *take_slot(bool cancellable) {
     return nullptr;
 }
 
-void CALLBACK on_status(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD info_length) {
+void CALLBACK on_status(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD info_length) {
     auto *slot = reinterpret_cast<request_slot *>(context);
     if (!slot) return;
     switch (status) {
         case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
         case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
         case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
         case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
             slot->completion = status;
-            slot->bytes = status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE ? info_length : 0;
+            slot->bytes = status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE            ? info_length
+                          : status == WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE && info ? *static_cast<DWORD *>(info)
+                                                                                     : 0;
             SetEvent(slot->done);
             break;
         case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
@@ -211,14 +214,22 @@ bool platform_https_request(const platform_https_target &target, const char *use
         size_t capacity = response_size - 1;
         size_t total = 0;
         ok = true;
+        // Asks what has arrived, then reads exactly that: a read of more may
+        // wait for bytes that never come and lose those that did.
         while (total < capacity) {
+            ResetEvent(slot->done);
+            if (!WinHttpQueryDataAvailable(request, nullptr)) break;
+            phase_end ready_to_read = await_phase(slot, WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, deadline, cancel);
+            // A failure while reading only ends the body; running out of
+            // time or being abandoned ends the whole request.
+            if (ready_to_read == phase_end::given_up) ok = false;
+            if (ready_to_read != phase_end::completed || slot->bytes == 0) break;
             size_t room = capacity - total;
-            DWORD want = static_cast<DWORD>(room < read_chunk ? room : read_chunk);
+            size_t limit = room < read_chunk ? room : read_chunk;
+            DWORD want = static_cast<DWORD>(slot->bytes < limit ? slot->bytes : limit);
             ResetEvent(slot->done);
             if (!WinHttpReadData(request, slot->chunk, want, nullptr)) break;
             phase_end read = await_phase(slot, WINHTTP_CALLBACK_STATUS_READ_COMPLETE, deadline, cancel);
-            // A failure while reading only ends the body; running out of
-            // time or being abandoned ends the whole request.
             if (read == phase_end::given_up) ok = false;
             if (read != phase_end::completed || slot->bytes == 0) break;
             DWORD got = slot->bytes < want ? slot->bytes : want;
