@@ -162,9 +162,9 @@ bool platform_https_request(const platform_https_target &target, const char *use
                             platform_https_cancel_fn cancel, uint32_t *status, char *response, size_t response_size);
 
 // From any thread: ends at once every cancellable request under way, where
-// the platform can cut a blocked call short (Windows: its request handle is
-// closed). Elsewhere a request notices its cancel function within about a
-// second by itself.
+// the platform can (Windows: its waiting owner is woken and gives the request
+// up). Elsewhere a request notices its cancel function within about a second
+// by itself.
 void platform_https_abandon_cancellable();
 
 // ---- browser ----------------------------------------------------------------
