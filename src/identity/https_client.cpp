@@ -16,6 +16,9 @@ constexpr uint32_t resolve_timeout_ms = 5000;
 constexpr uint32_t connect_timeout_ms = 5000;
 constexpr uint32_t send_timeout_ms = 5000;
 constexpr uint32_t receive_timeout_ms = 8000;
+// No request runs longer, whatever the server sends (a reply dripped a few
+// bytes at a time never trips the receive time-out); one over it fails.
+constexpr uint32_t request_deadline_ms = 30000;
 // Under a test time scale the time-outs shrink with the clocks, but never
 // below this: a loaded test machine still completes a loopback handshake.
 constexpr uint32_t min_scaled_timeout_ms = 2000;
@@ -57,11 +60,13 @@ bool http_request(const char *method, const char *path, const char *extra_header
     platform_https_target target{endpoint.host, endpoint.port,
                                  endpoint.extra_ca_file[0] ? endpoint.extra_ca_file : nullptr};
     platform_https_timeouts timeouts{scaled_timeout(resolve_timeout_ms), scaled_timeout(connect_timeout_ms),
-                                     scaled_timeout(send_timeout_ms), scaled_timeout(receive_timeout_ms)};
+                                     scaled_timeout(send_timeout_ms), scaled_timeout(receive_timeout_ms),
+                                     scaled_timeout(request_deadline_ms)};
     // A worker's request ends as soon as its session stops; the host's own
     // threads (the update check) are never cut short.
     platform_https_cancel_fn cancel = on_worker_thread() ? &worker_thread_stopping : nullptr;
     size_t body_length = body ? std::strlen(body) : 0;
+    if (body_length > platform_https_max_body) return false;
     return platform_https_request(target, user_agent, timeouts, method, path, has_headers ? extra_headers : nullptr,
                                   body_length > 0 ? body : nullptr, body_length, cancel, status, response,
                                   http_response_size);

@@ -70,9 +70,11 @@ start_outcome classify_start_reply(uint32_t status, const char *response, link_s
                     read_field(response, "approval_secret", out->approval_secret, sizeof out->approval_secret);
     // These go verbatim into a request path, a header line and a browser
     // address: a CR or LF would add header lines, a blank or a control
-    // character would break the address.
-    accepted = accepted && is_visible_ascii(out->code) && is_visible_ascii(out->secret) &&
-               is_visible_ascii(out->approval_secret);
+    // character would break the address. An empty one is no link either: an
+    // empty secret header is dropped on the way, so the polls would go out
+    // without it.
+    accepted = accepted && out->code[0] && out->secret[0] && out->approval_secret[0] && is_visible_ascii(out->code) &&
+               is_visible_ascii(out->secret) && is_visible_ascii(out->approval_secret);
     if (accepted) return start_outcome::accepted;
     clear_link_values(out);
     return start_outcome::rejected;
@@ -133,6 +135,8 @@ struct link_worker {
     char status_path[status_path_size];
     char secret_header[secret_header_size];
     char received[link_credential_size];
+    bool dropped;          // the last link ended in a 410
+    uint32_t page_opened;  // ticks when its approval page opened
 };
 
 bool current(const link_worker &w) { return worker_is_current(w.generation); }
@@ -161,6 +165,7 @@ bool poll_for_approval(link_worker &w, uint32_t poll_start) {
         if (answered) {
             switch (classify_poll_reply(w.status, w.response, w.received)) {
                 case poll_outcome::gone:
+                    w.dropped = true;
                     return true;
                 case poll_outcome::invalid_credential:
                     log_debug("voice_identity_linked_without_valid_credential");
@@ -210,7 +215,17 @@ bool link_attempt(link_worker &w) {
     format_approval_address(w.address, sizeof w.address, w.start.code, w.start.approval_secret);
     log_notice("approve proximity voice in your browser (code %s)", w.start.code);
     if (!w.io.open_address(w.address)) log_notice("open https://" QV_WEB_HOST "/account to approve proximity voice");
-    return poll_for_approval(w, platform_ticks());
+    w.dropped = false;
+    w.page_opened = platform_ticks();
+    return poll_for_approval(w, w.page_opened);
+}
+
+// How long a new link must still wait after a dropped one; 0 when it may
+// start now.
+uint32_t relink_wait(const link_worker &w) {
+    if (!w.dropped) return 0;
+    uint32_t elapsed = platform_ticks() - w.page_opened;
+    return elapsed >= relink_spacing_ms ? 0 : relink_spacing_ms - elapsed;
 }
 }  // namespace
 
@@ -230,6 +245,9 @@ void identity_worker_run(uint32_t generation, const identity_link_io &io) {
             go_on = worker_wait(generation, no_identity_idle_ms);
         } else if (w.credential[0] != '\0') {
             go_on = worker_wait(generation, credential_held_idle_ms);
+        } else if (uint32_t wait = relink_wait(w)) {
+            // In slices like every wait; the next pass looks at the state again.
+            go_on = worker_wait(generation, wait);
         } else {
             go_on = link_attempt(w);
         }

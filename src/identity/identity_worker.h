@@ -24,6 +24,11 @@ constexpr uint32_t credential_held_idle_ms = 2000;
 constexpr uint32_t start_backoff_ms = 15000;
 constexpr uint32_t poll_interval_ms = 2000;
 constexpr uint32_t approval_time_limit_ms = 300000;
+// A link the service dropped (410) is started again at once only when the
+// last approval page opened this long ago; otherwise the worker waits until
+// then, so a service that drops every link cannot open the browser more
+// than once a minute.
+constexpr uint32_t relink_spacing_ms = 60000;
 
 // The fields of a start reply; state is what the reply's "status" said.
 struct link_start {
@@ -41,7 +46,7 @@ enum class start_outcome {
 
 enum class poll_outcome {
     retry,               // no answer yet: poll again after the interval
-    gone,                // 410: this code is dead, start a new link at once
+    gone,                // 410: this code is dead, start a new link (relink_spacing_ms)
     invalid_credential,  // "linked" without a well-formed credential
     linked,              // "linked" with a credential that passes the format check
 };

@@ -133,9 +133,14 @@ struct platform_https_target {
 constexpr size_t platform_https_method_units = 16;
 constexpr size_t platform_https_path_units = 1024;
 constexpr size_t platform_https_header_units = 1024;
+// Windows keeps the body in a buffer of its own while a request runs.
+constexpr size_t platform_https_max_body = 1024;
 
 struct platform_https_timeouts {
     uint32_t resolve_ms, connect_ms, send_ms, receive_ms;  // real milliseconds
+    // The whole request, whatever the server sends; a request still under
+    // way then is abandoned and fails.
+    uint32_t total_ms;
 };
 
 // Asked on the requesting thread while a request is under way, where the
@@ -156,7 +161,8 @@ void platform_https_global_init();
 // byte read; a failure while reading the body only ends the reading. False
 // when no response arrived or the request was abandoned; *status and
 // response are then 0 and empty. Every text is UTF-8; on Windows method,
-// path and headers must convert to fewer UTF-16 units than the limits above.
+// path and headers must convert to fewer UTF-16 units than the limits above,
+// and the body is at most platform_https_max_body bytes.
 // A cancellable request (cancel not null) is abandoned when cancel() answers
 // true or when platform_https_abandon_cancellable() runs.
 bool platform_https_request(const platform_https_target &target, const char *user_agent,
@@ -165,9 +171,9 @@ bool platform_https_request(const platform_https_target &target, const char *use
                             platform_https_cancel_fn cancel, uint32_t *status, char *response, size_t response_size);
 
 // From any thread: ends at once every cancellable request under way, where
-// the platform can cut a blocked call short (Windows: its request handle is
-// closed). Elsewhere a request notices its cancel function within about a
-// second by itself.
+// the platform can (Windows: its waiting owner is woken and gives the request
+// up). Elsewhere a request notices its cancel function within about a second
+// by itself.
 void platform_https_abandon_cancellable();
 
 // ---- browser ----------------------------------------------------------------

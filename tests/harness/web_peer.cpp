@@ -81,11 +81,20 @@ web_peer::~web_peer() {
 }
 
 bool web_peer::reply(const std::string &path, int status, const std::string &body, int delay_ms) {
+    web_reply_shape shape;
+    shape.delay_ms = delay_ms;
+    return reply(path, status, body, shape);
+}
+
+bool web_peer::reply(const std::string &path, int status, const std::string &body, const web_reply_shape &shape) {
+    std::string target = "/session/" + session_ + "/reply?path=" + encode_query_value(path) +
+                         "&status=" + std::to_string(status) + "&delay_ms=" + std::to_string(shape.delay_ms) +
+                         "&drip_ms=" + std::to_string(shape.drip_ms) +
+                         "&stall_after=" + std::to_string(shape.stall_after);
+    for (const std::string &line : shape.headers)
+        target += "&header=" + encode_query_value(line);
     std::string ignored, error;
-    return control("PUT",
-                   "/session/" + session_ + "/reply?path=" + encode_query_value(path) +
-                       "&status=" + std::to_string(status) + "&delay_ms=" + std::to_string(delay_ms),
-                   body, &ignored, &error);
+    return control("PUT", target, body, &ignored, &error);
 }
 
 std::vector<web_request> web_peer::requests() const {

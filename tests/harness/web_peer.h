@@ -30,6 +30,14 @@ struct web_request {
     std::string body;
 };
 
+// How a scripted reply goes out beyond its status and body.
+struct web_reply_shape {
+    int delay_ms = 0;                  // real milliseconds before the reply starts
+    std::vector<std::string> headers;  // extra lines, "Name: value" each
+    int drip_ms = 0;                   // > 0: the whole reply two bytes every drip_ms
+    int stall_after = -1;              // >= 0: the header block and this many body bytes, then silence
+};
+
 class web_peer {
   public:
     web_peer();
@@ -49,6 +57,7 @@ class web_peer {
     // Requests for exactly `path` (query included) get this status and body,
     // after delay_ms real milliseconds. Unscripted paths get 404.
     bool reply(const std::string &path, int status, const std::string &body, int delay_ms = 0);
+    bool reply(const std::string &path, int status, const std::string &body, const web_reply_shape &shape);
     // Every request so far, in the order of arrival.
     std::vector<web_request> requests() const;
 

@@ -13,9 +13,15 @@ opens a session of its own, so test programs running side by side never see
 each other's replies or requests:
 
   POST   /session                      -> "ID TLS_PORT UNTRUSTED_PORT"
-  PUT    /session/ID/reply?path=P&status=N[&delay_ms=M]   body: the reply body
+  PUT    /session/ID/reply?path=P&status=N[&delay_ms=M][&header=H]...[&drip_ms=D][&stall_after=B]
+                                       body: the reply body
   GET    /session/ID/requests          -> every request, in arrival order
   DELETE /session/ID
+
+Each header=H adds the line H ("Name: value") to the reply. drip_ms=D sends
+the whole reply, status line included, two bytes every D ms; stall_after=B
+sends the header block and the first B body bytes, then nothing more until
+the session ends (the Content-Length still names the whole body).
 
 TLS_PORT serves a certificate for localhost and 127.0.0.1 from DIR/ca.pem;
 UNTRUSTED_PORT serves one from a second CA that nothing trusts. A request
@@ -44,6 +50,7 @@ max_idle_s = 20 * 60
 max_life_s = 90 * 60
 start_wait_s = 30
 delay_slice_s = 0.05
+drip_bytes = 2
 trusted_ca_name = "Quorvane Voice Test CA"
 untrusted_ca_name = "Quorvane Voice Untrusted Test CA"
 
@@ -92,18 +99,39 @@ class TlsHandler(http.server.BaseHTTPRequestHandler):
         header_lines = "".join("%s: %s\r\n" % (k, v) for k, v in self.headers.items())
         with session.lock:
             session.requests.append((self.command, self.path, header_lines, body))
-            status, reply, delay_ms = session.replies.get(self.path, (404, b"no reply scripted", 0))
-        end = time.monotonic() + delay_ms / 1000.0
-        while time.monotonic() < end and not session.closed.is_set():
-            time.sleep(delay_slice_s)
-        self.send_response_only(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(reply)))
-        self.send_header("Connection", "close")
-        self.end_headers()
-        self.wfile.write(reply)
+            reply = session.replies.get(self.path, Reply(404, b"no reply scripted"))
+        self.hold(reply.delay_ms / 1000.0)
+        head = "HTTP/1.1 %d %s\r\n" % (reply.status, self.responses.get(reply.status, ("",))[0])
+        for line in ["Content-Type: application/json", "Content-Length: %d" % len(reply.body),
+                     "Connection: close"] + reply.headers:
+            head += line + "\r\n"
+        data = (head + "\r\n").encode("latin-1") + reply.body
+        if reply.drip_ms > 0:
+            for i in range(0, len(data), drip_bytes):
+                if session.closed.is_set():
+                    break
+                self.wfile.write(data[i:i + drip_bytes])
+                self.hold(reply.drip_ms / 1000.0)
+        elif reply.stall_after >= 0:
+            self.wfile.write(data[:len(data) - len(reply.body) + reply.stall_after])
+            self.hold(max_life_s)
+        else:
+            self.wfile.write(data)
         self.wfile.flush()
         self.close_connection = True
+
+    def hold(self, seconds):
+        """Waits, but no longer than the session lives."""
+        end = time.monotonic() + seconds
+        session = self.server.session
+        while time.monotonic() < end and not session.closed.is_set():
+            time.sleep(min(delay_slice_s, max(0.0, end - time.monotonic())))
+
+
+class Reply:
+    def __init__(self, status, body, delay_ms=0, headers=(), drip_ms=0, stall_after=-1):
+        self.status, self.body, self.delay_ms = status, body, delay_ms
+        self.headers, self.drip_ms, self.stall_after = list(headers), drip_ms, stall_after
 
 
 class TlsServer(TlsHTTPServer):
@@ -165,9 +193,13 @@ def control_handler(peer):
             query = urllib.parse.parse_qs(url.query, keep_blank_values=True)
             if not s or len(parts) != 3 or parts[2] != "reply" or "path" not in query:
                 return self.reply(404)
+            def number(name, default):
+                return int(query.get(name, [str(default)])[0])
+
             with s.lock:
-                s.replies[query["path"][0]] = (int(query.get("status", ["200"])[0]), body,
-                                               int(query.get("delay_ms", ["0"])[0]))
+                s.replies[query["path"][0]] = Reply(number("status", 200), body, number("delay_ms", 0),
+                                                    query.get("header", []), number("drip_ms", 0),
+                                                    number("stall_after", -1))
             self.reply(200)
 
         def do_GET(self):

@@ -142,21 +142,93 @@ TEST_F(https_client, fails_with_status_0_and_empty_body_when_no_response_arrives
     EXPECT_STREQ(response, "keep");
 }
 
-#if defined(_WIN32)
-// WinHTTP under Wine does not wake a synchronous call whose request handle
-// another thread closes: the held request ends when the peer answers.
-constexpr bool blocked_call_cut_short = false;
-constexpr int held_ms = 3000;
-#else
-constexpr bool blocked_call_cut_short = true;
-constexpr int held_ms = 60000;
-#endif
+// A redirect is the answer the caller sees. Nothing follows it, so the link
+// secret never travels to the address it names.
+TEST_F(https_client, a_redirect_is_the_answer_and_nothing_follows_it) {
+    web_peer elsewhere;
+    ASSERT_TRUE(elsewhere.ok()) << elsewhere.error();
+    ASSERT_TRUE(elsewhere.reply("/landing", 200, R"({"status":"linked"})"));
+    web_reply_shape moved;
+    moved.headers = {"Location: https://localhost:" + std::to_string(elsewhere.port()) + "/landing"};
+    struct redirect_case {
+        int status;
+        const char *method;
+        const char *body;
+    } cases[] = {
+        {301, "GET", nullptr}, {302, "GET", nullptr}, {303, "POST", "{}"}, {307, "POST", "{}"}, {308, "GET", nullptr}};
+    web_peer_environment env(peer);
+    for (const auto &c : cases) {
+        const std::string path = "/api/voice/link/status?code=R" + std::to_string(c.status);
+        ASSERT_TRUE(peer.reply(path, c.status, R"({"moved":true})", moved));
+        http_result r = request(c.method, path, "X-Voice-Link-Secret: s3cr3t\r\n", c.body);
+        EXPECT_TRUE(r.ok) << c.status;
+        EXPECT_EQ(r.status, static_cast<uint32_t>(c.status));
+        EXPECT_EQ(r.body, R"({"moved":true})") << c.status;
+    }
+    EXPECT_EQ(peer.requests().size(), std::size(cases));
+    EXPECT_TRUE(elsewhere.requests().empty()) << "a redirect was followed";
+}
+
+namespace {
+// The whole-request deadline, 30 s, in real time under a test time scale.
+constexpr int deadline_scale = 10;
+constexpr int scaled_deadline_ms = 30000 / deadline_scale;
+constexpr int deadline_margin_ms = 4000;
+
+struct scoped_time_scale {
+    explicit scoped_time_scale(double factor) { platform_set_time_scale(factor); }
+    ~scoped_time_scale() { platform_set_time_scale(1); }
+};
+
+int elapsed_ms(std::chrono::steady_clock::time_point since) {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count());
+}
+}  // namespace
+
+// However slowly the server sends, a request ends at its deadline, and one
+// that reaches it is a failure, even with the header block in.
+TEST_F(https_client, no_request_outlives_its_deadline) {
+    scoped_time_scale scale(deadline_scale);
+    const std::string long_body(2000, 'd');
+    web_reply_shape header_drip, body_drip, stall;
+    header_drip.drip_ms = 500;  // the header block alone takes about 20 s
+    body_drip.drip_ms = 20;     // the header block in 1 s, the body in 20 s
+    stall.stall_after = 10;
+    struct slow_case {
+        const char *what;
+        web_reply_shape shape;
+        std::string body;
+        bool may_end_as_a_stall = false;
+    } cases[] = {
+        {"header block dripped", header_drip, R"({"version":"9.9.9"})"},
+        {"body dripped", body_drip, long_body},
+        // The receive time-out may end it first: then what came is the answer.
+        {"body stalled part-way", stall, long_body, true},
+    };
+    web_peer_environment env(peer);
+    for (const auto &c : cases) {
+        const std::string path = "/slow/" + std::to_string(&c - cases);
+        ASSERT_TRUE(peer.reply(path, 200, c.body, c.shape));
+        auto began = std::chrono::steady_clock::now();
+        http_result r = request("GET", path);
+        EXPECT_LT(elapsed_ms(began), scaled_deadline_ms + deadline_margin_ms) << c.what;
+        if (c.may_end_as_a_stall && r.ok) {
+            EXPECT_EQ(r.status, 200u) << c.what;
+            EXPECT_EQ(r.body, c.body.substr(0, c.shape.stall_after)) << c.what;
+        } else {
+            EXPECT_FALSE(r.ok) << c.what;
+            EXPECT_EQ(r.status, 0u) << c.what;
+            EXPECT_EQ(r.body, "") << c.what;
+        }
+    }
+}
 
 // A worker's request that the peer holds is given up once the session stops,
-// well before its own time-outs (8 s to receive) would end it, where the
-// platform can cut the blocked call short; either way it reports a failure,
-// never the late reply. A request on a host thread is left to finish.
+// well before its own time-outs (8 s to receive) would end it, and reports a
+// failure, never the late reply. A request on a host thread is left to finish.
 TEST_F(https_client, shutdown_abandons_a_workers_request_but_not_the_hosts) {
+    constexpr int held_ms = 60000;
     constexpr int host_reply_delay_ms = 1500;
     constexpr int abandon_within_ms = 5000;
     ASSERT_TRUE(peer.reply("/held", 200, "late", held_ms));
@@ -179,8 +251,7 @@ TEST_F(https_client, shutdown_abandons_a_workers_request_but_not_the_hosts) {
     // What shutdown does before it waits for the workers.
     g_state.running.store(0);
     http_abandon_worker_requests();
-    bool ended =
-        eventually([&] { return worker_done.load(); }, blocked_call_cut_short ? abandon_within_ms : 4 * held_ms);
+    bool ended = eventually([&] { return worker_done.load(); }, abandon_within_ms);
     worker.join();
     host_thread.join();
     g_state.worker_generation.fetch_add(1);
@@ -248,4 +319,22 @@ TEST_F(https_client_host, has_update_asks_the_web_service) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].method, "GET");
     EXPECT_EQ(seen[0].path, "/api/voice/releases/stable.json");
+}
+
+// Mumble asks on a thread of its own and waits for the answer: a server that
+// drips its reply holds it no longer than the request's deadline.
+TEST_F(https_client_host, has_update_gives_up_on_a_server_that_drips) {
+    ASSERT_TRUE(peer.ok()) << peer.error();
+    web_reply_shape drip;
+    drip.drip_ms = 500;
+    ASSERT_TRUE(peer.reply("/api/voice/releases/stable.json", 200, stable_release("0.3.0"), drip));
+    host->register_api();
+    host->init();
+    web_peer_environment env(peer);
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_FALSE(host->exports().mumble_hasUpdate());
+    // 30 s at the host's time scale, raised to the client's 2 s floor.
+    EXPECT_LT(elapsed_ms(began), 2000 + deadline_margin_ms);
+    host->shutdown();
+    EXPECT_EQ(peer.requests().size(), 1u);
 }

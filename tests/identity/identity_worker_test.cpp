@@ -70,6 +70,10 @@ TEST(identity_replies, start_reply_is_accepted_only_in_its_one_shape) {
         {"secret too long", 201, start_json("pending", "AB", long_secret, "a"), start_outcome::rejected, "pending"},
         {"approval secret too long", 201, start_json("pending", "AB", "s", long_secret), start_outcome::rejected,
          "pending"},
+        // An empty value is no link: an empty secret header would not even be sent.
+        {"empty secret", 201, start_json("pending", "AB12-CD", "", "a"), start_outcome::rejected, "pending"},
+        {"empty code", 201, start_json("pending", "", "s", "a"), start_outcome::rejected, "pending"},
+        {"empty approval secret", 201, start_json("pending", "AB12-CD", "s", ""), start_outcome::rejected, "pending"},
         // Values that would change the shape of the request or the address.
         {"CR LF in the secret", 201, start_json("pending", "AB", "s\r\nX-Injected: 1", "a"), start_outcome::rejected,
          "pending"},
@@ -475,6 +479,9 @@ TEST_F(identity_flow, a_start_that_fails_logs_one_line_and_backs_off) {
         {"blank in the approval secret",
          {true, 201, start_json("pending", "AB12", "s", "a b")},
          "voice_identity_start_rejected status=201 state=pending"},
+        {"an empty secret",
+         {true, 201, start_json("pending", "AB12", "", "a")},
+         "voice_identity_start_rejected status=201 state=pending"},
         {"a state that would forge a log line",
          {true, 200, "{\"status\":\"x\r\n[2026-01-01 00:00:00] forged\"}"},
          "voice_identity_start_rejected status=200 state=x??[2026-01-01 00:00:00] forged"},
@@ -500,26 +507,55 @@ TEST_F(identity_flow, a_start_that_fails_logs_one_line_and_backs_off) {
     }
 }
 
-TEST_F(identity_flow, gone_starts_a_new_link_at_once) {
+TEST_F(identity_flow, gone_starts_a_new_link_at_once_when_the_last_page_opened_a_minute_ago) {
     // A slower clock, so that "at once" and "after the back-off" stay apart
     // whatever the machine's load.
     platform_set_time_scale(10);
     service.starts = {accepted("CODE-1", "secret-1", "approval-1"), accepted("CODE-2", "secret-2", "approval-2")};
-    service.polls = {{true, 200, pending_json}, {true, 410, R"({"error":"gone"})"}, {true, 200, pending_json}};
+    // Pending for a minute, then gone.
+    const size_t pending_polls = relink_spacing_ms / poll_interval_ms;
+    service.polls.assign(pending_polls, {true, 200, pending_json});
+    service.polls.push_back({true, 410, R"({"error":"gone"})"});
+    service.polls.push_back({true, 200, pending_json});
     start();
-    ASSERT_TRUE(eventually([] { return service.polls_made().size() >= 3; }, 20000));
+    ASSERT_TRUE(eventually([&] { return service.polls_made().size() >= pending_polls + 2; }, 30000));
     ASSERT_TRUE(stop());
 
     std::vector<recorded_request> starts = service.starts_made(), polls = service.polls_made();
+    const recorded_request &gone = polls[pending_polls];
     ASSERT_EQ(starts.size(), 2u);
-    EXPECT_LT(starts[1].at - polls[1].at, start_backoff_ms) << "no back-off after 410";
-    EXPECT_EQ(polls[1].path, "/api/voice/link/status?code=CODE-1");
-    EXPECT_EQ(polls[2].path, "/api/voice/link/status?code=CODE-2");
-    EXPECT_EQ(polls[2].headers, "X-Voice-Link-Secret: secret-2\r\n");
+    EXPECT_GE(gone.at - starts[0].at, relink_spacing_ms);
+    EXPECT_LT(starts[1].at - gone.at, start_backoff_ms) << "no back-off after 410";
+    EXPECT_EQ(gone.path, "/api/voice/link/status?code=CODE-1");
+    EXPECT_EQ(polls[pending_polls + 1].path, "/api/voice/link/status?code=CODE-2");
+    EXPECT_EQ(polls[pending_polls + 1].headers, "X-Voice-Link-Secret: secret-2\r\n");
     std::vector<std::pair<std::string, uint32_t>> pages = service.pages();
     ASSERT_EQ(pages.size(), 2u);
     EXPECT_EQ(pages[1].first, web + "/account/voice?code=CODE-2&approval=approval-2");
     EXPECT_EQ(notices_seen(), (std::vector<std::string>{approve_notice + "CODE-1)", approve_notice + "CODE-2)"}));
+}
+
+// A service that drops every link at its first poll gets one new link, one
+// page and one notice a minute, each as soon as the minute is up.
+TEST_F(identity_flow, a_service_that_drops_every_link_opens_the_browser_once_a_minute) {
+    platform_set_time_scale(20);
+    service.starts = {accepted("CODE", "secret", "approval")};
+    service.polls = {{true, 410, R"({"error":"gone"})"}};
+    start();
+    ASSERT_TRUE(eventually([] { return service.pages().size() >= 3; }, 30000));
+    ASSERT_TRUE(stop());
+
+    std::vector<std::pair<std::string, uint32_t>> pages = service.pages();
+    std::vector<recorded_request> starts = service.starts_made(), polls = service.polls_made();
+    for (size_t i = 1; i < pages.size(); ++i) {
+        uint32_t gap = pages[i].second - pages[i - 1].second;
+        EXPECT_GE(gap, relink_spacing_ms) << "page " << i;
+        // Waits out the minute, not a back-off or a whole approval time on top.
+        EXPECT_LT(gap, relink_spacing_ms + start_backoff_ms) << "page " << i;
+    }
+    EXPECT_EQ(starts.size(), pages.size());
+    EXPECT_LE(polls.size(), pages.size()) << "one poll per link";
+    EXPECT_EQ(notices_equal(approve_notice + "CODE)"), pages.size());
 }
 
 TEST_F(identity_flow, an_approval_page_stays_open_for_300_seconds_then_a_new_one_follows) {
@@ -573,14 +609,29 @@ TEST_F(identity_flow, a_browser_that_cannot_be_opened_gives_the_fallback_and_pol
                                         "[Quorvane Voice] open " + web + "/account to approve proximity voice"}));
 }
 
-TEST_F(identity_flow, stopping_during_a_back_off_ends_the_worker_within_its_bound) {
-    // Real time: the back-off is 15 s, the bound 6 s.
+TEST_F(identity_flow, stopping_during_a_wait_ends_the_worker_within_its_bound) {
+    // Real time: the back-off is 15 s, the wait after a dropped link up to a
+    // minute, the bound 6 s.
     platform_set_time_scale(1);
-    service.starts = {{true, 503, "busy"}};
-    start();
-    ASSERT_TRUE(eventually([] { return !service.starts_made().empty(); }));
-    EXPECT_TRUE(stop());
-    EXPECT_EQ(service.starts_made().size(), 1u);
+    struct row {
+        const char *what;
+        std::vector<scripted_reply> starts, polls;
+        size_t requests;
+    } rows[] = {
+        {"back-off", {{true, 503, "busy"}}, {}, 1},
+        {"after a dropped link", {accepted("AB12", "s", "a")}, {{true, 410, "{}"}}, 2},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        service.reset();
+        service.starts = r.starts;
+        service.polls = r.polls;
+        start();
+        ASSERT_TRUE(eventually([&] { return service.request_count() >= r.requests; }));
+        let_pass(2 * worker_slice_ms);
+        EXPECT_TRUE(stop());
+        EXPECT_EQ(service.request_count(), r.requests);
+    }
 }
 
 TEST_F(identity_flow, a_reply_that_outlives_its_session_is_dropped) {

@@ -8,12 +8,15 @@
 //                         the two, rounded up to whole seconds: a transfer
 //                         that stalls that long ends, as a stalled send or
 //                         receive does on Windows
-// There is no bound on the whole transfer, as on Windows. The proxy is curl's
-// default: the proxy environment variables, Linux's system-wide setting.
+//   whole request      -> CURLOPT_TIMEOUT_MS; a request that reaches it
+//                         fails, even when its header block had arrived
+// The proxy is curl's default: the proxy environment variables, Linux's
+// system-wide setting.
 #include "../platform.h"
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +27,7 @@ constexpr size_t url_size = 1400;
 constexpr size_t header_copy_size = 1024;
 constexpr size_t max_header_lines = 64;
 constexpr long http_success_floor = 200;  // 1xx header blocks are interim
+constexpr int deadline_slack_ms = 20;
 // Headers curl adds on its own and the Windows client does not send; an
 // empty value tells curl to leave its own out (the caller's still go).
 constexpr const char *curl_defaults_removed[] = {"Accept:", "Expect:", "Content-Type:"};
@@ -128,6 +132,7 @@ bool platform_https_request(const platform_https_target &target, const char *use
 
     transfer t{response, response_size - 1, 0, false, cancel};
     CURLcode result = CURLE_FAILED_INIT;
+    bool over_deadline = false;
     if (ok) {
         curl_easy_setopt(easy, CURLOPT_URL, url);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
@@ -152,6 +157,7 @@ bool platform_https_request(const platform_https_target &target, const char *use
         uint32_t stall_ms = timeouts.send_ms > timeouts.receive_ms ? timeouts.send_ms : timeouts.receive_ms;
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, whole_seconds_up(stall_ms));
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.total_ms));
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_body);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_header);
@@ -159,12 +165,19 @@ bool platform_https_request(const platform_https_target &target, const char *use
         curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, on_progress);
         curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &t);
+        auto began = std::chrono::steady_clock::now();
         result = curl_easy_perform(easy);
+        // curl reports both a stall and the whole-request limit as a time-out;
+        // only the stall leaves what arrived standing. curl's own clock may
+        // call the limit a hair before this one does.
+        over_deadline = result == CURLE_OPERATION_TIMEDOUT &&
+                        std::chrono::steady_clock::now() - began + std::chrono::milliseconds(deadline_slack_ms) >=
+                            std::chrono::milliseconds(timeouts.total_ms);
     }
 
     long code = 0;
     bool arrived = false;
-    if (ok && result != CURLE_ABORTED_BY_CALLBACK) {
+    if (ok && result != CURLE_ABORTED_BY_CALLBACK && !over_deadline) {
         if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) code = 0;
         // A response whose header block was complete counts, however the
         // body ended (the buffer full, a stall, the peer gone).
