@@ -49,7 +49,7 @@ void plugin_dir_from_module_path(const char *module_path, size_t reported_len, c
 }
 
 bool config_read_ini_file(const char *path, config_values *cfg) {
-    FILE *f = std::fopen(path, "rb");
+    FILE *f = platform_open_for_read(path);
     if (!f) return false;
     char line[ini_line_buffer_size];
     // fgets ends at the end of the file and at the first read error alike.
@@ -71,7 +71,7 @@ void config_apply_environment(config_values *cfg) {
 
 bool config_read_token_file(const char *path) {
     char text[credential_size] = {};
-    FILE *f = std::fopen(path, "rb");
+    FILE *f = platform_open_for_read(path);
     if (!f) return false;
     bool read = std::fgets(text, sizeof text, f) != nullptr;
     std::fclose(f);
