@@ -97,6 +97,8 @@ void configuration_load() {
     config_read_ini_file(g_state.ini_path, &cfg);  // no file: the defaults stand
     config_apply_environment(&cfg);
     store_settings(cfg);
+    // Before any worker can start a save of its own.
+    credential_delete_leftovers(g_state.plugin_dir, token_file_name);
     config_read_token_file(g_state.token_path);
 }
 
