@@ -179,9 +179,9 @@ void add_name(const char *name, void *names) { static_cast<std::set<std::string>
 
 TEST(platform_files, names_outside_any_code_page_are_written_appended_listed_replaced_and_deleted) {
     plugin_sandbox box("файлы_文件");
-    const std::string folder = box.dir().string();
-    const std::string first = box.file("данные_数据.txt").string();
-    const std::string second = box.file("второй_第二.txt").string();
+    const std::string folder = utf8_text(box.dir());
+    const std::string first = utf8_text(box.file("данные_数据.txt"));
+    const std::string second = utf8_text(box.file("второй_第二.txt"));
 
     std::FILE *f = platform_open_for_write(first.c_str(), true);
     ASSERT_NE(f, nullptr) << first;
@@ -202,7 +202,7 @@ TEST(platform_files, names_outside_any_code_page_are_written_appended_listed_rep
 
     std::set<std::string> names;
     ASSERT_TRUE(platform_list_folder(folder.c_str(), &add_name, &names));
-    EXPECT_EQ(names.count("данные_数据.txt"), 1u);
+    EXPECT_EQ(names.count("данные_数据.txt"), 1u) << testing::PrintToString(names);
     EXPECT_EQ(names.count("."), 0u);
     EXPECT_EQ(names.count(".."), 0u);
     EXPECT_FALSE(platform_list_folder(box.file("missing").string().c_str(), &add_name, &names));
