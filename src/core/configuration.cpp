@@ -51,7 +51,7 @@ void plugin_dir_from_module_path(const char *module_path, size_t reported_len, c
 }
 
 bool config_read_ini_file(const char *path, config_values *cfg) {
-    FILE *f = std::fopen(path, "rb");
+    FILE *f = platform_open_for_read(path);
     if (!f) return false;
     char line[ini_line_buffer_size];
     // fgets ends at the end of the file and at the first read error alike.
@@ -73,7 +73,7 @@ void config_apply_environment(config_values *cfg) {
 
 bool config_read_token_file(const char *path) {
     char text[credential_size] = {};
-    FILE *f = std::fopen(path, "rb");
+    FILE *f = platform_open_for_read(path);
     if (!f) return false;
     bool read = std::fgets(text, sizeof text, f) != nullptr;
     std::fclose(f);
@@ -99,6 +99,8 @@ void configuration_load() {
     config_read_ini_file(g_state.ini_path, &cfg);  // no file: the defaults stand
     config_apply_environment(&cfg);
     store_settings(cfg);
+    // Before any worker can start a save of its own.
+    credential_delete_leftovers(g_state.plugin_dir, token_file_name);
     config_read_token_file(g_state.token_path);
 }
 

@@ -11,8 +11,13 @@
 //   QUORVANE_VOICE_TEST_WEB_CA      PEM file of the test peer's CA, trusted
 //                                   besides the system's store (Linux; under
 //                                   Wine the CA is in the prefix's Root store)
+//   QUORVANE_VOICE_TEST_CREDENTIAL_SAVES
+//                                   "<n>": the identity worker first saves n
+//                                   credentials in a row, as a link would
+//                                   (for crash tests of the token file)
 #include "flavour.h"
 
+#include "../identity/credential_store.h"
 #include "../identity/https_client.h"  // QV_WEB_HOST
 #include "../platform/platform.h"
 #include "plugin_state.h"
@@ -27,7 +32,30 @@ void flavour_configure() {
     platform_set_time_scale(n > 0 && n < sizeof text ? std::atof(text) : 1.0);
 }
 
+namespace {
+// Token number i of this process: "vc1." + P + C + "-" + P + C + "_q", with
+// P the process id and C the number, each in 10 decimal digits. A file that
+// mixed two of them would show two different halves.
+void test_credential(unsigned long number, char *out, size_t size) {
+    unsigned long process = platform_process_id();
+    std::snprintf(out, size, "vc1.%010lu%010lu-%010lu%010lu_q", process, number, process, number);
+}
+
+void save_test_credentials(uint32_t generation) {
+    char text[32];
+    size_t n = platform_getenv("QUORVANE_VOICE_TEST_CREDENTIAL_SAVES", text, sizeof text);
+    if (n == 0 || n >= sizeof text) return;
+    unsigned long count = std::strtoul(text, nullptr, 10);
+    char token[credential_size];
+    for (unsigned long i = 0; i < count && worker_is_current(generation); ++i) {
+        test_credential(i, token, sizeof token);
+        credential_save(token);
+    }
+}
+}  // namespace
+
 void flavour_worker_started(const char *worker, uint32_t generation) {
+    if (std::strcmp(worker, "identity") == 0) save_test_credentials(generation);
     // Read by the worker itself into its own stack: nothing here is shared
     // with a later init that runs while this worker is held.
     char text[64];
@@ -42,7 +70,7 @@ void flavour_worker_started(const char *worker, uint32_t generation) {
     platform_sleep(static_cast<uint32_t>(std::strtoul(eq + 1, nullptr, 10)));
 
     if (mark[0] == '\0') return;
-    if (FILE *f = std::fopen(mark, "wb")) {
+    if (FILE *f = platform_open_for_write(mark, false)) {
         std::fputs(worker_is_current(generation) ? "current" : "stale", f);
         std::fclose(f);
     }
@@ -52,7 +80,7 @@ bool flavour_open_url(const char *address) {
     char log[path_size];
     size_t n = platform_getenv("QUORVANE_VOICE_TEST_OPENER_LOG", log, sizeof log);
     if (n == 0 || n >= sizeof log) return platform_open_url(address);
-    FILE *f = std::fopen(log, "ab");
+    FILE *f = platform_open_for_append(log);
     if (!f) return false;
     bool ok = std::fprintf(f, "%s\n", address) > 0;
     return (std::fclose(f) == 0) && ok;

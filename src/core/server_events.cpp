@@ -99,7 +99,7 @@ void announce_identity(const char *identity) {
 }
 
 bool read_client_id(char *out, size_t out_size) {
-    std::FILE *f = std::fopen(g_state.client_id_path, "rb");
+    std::FILE *f = platform_open_for_read(g_state.client_id_path);
     if (!f) return false;
     char line[client_id_size] = {};
     bool accepted = std::fgets(line, sizeof line, f) && client_id_from_line(line, out, out_size);
@@ -114,7 +114,7 @@ void make_client_id(char *out, size_t out_size) {
     client_id_hex(bytes, sizeof bytes, out, out_size);
     // A file that cannot be written only costs persistence: the id serves
     // now and a later synchronize makes another.
-    if (std::FILE *f = std::fopen(g_state.client_id_path, "wb")) {
+    if (std::FILE *f = platform_open_for_write(g_state.client_id_path, false)) {
         std::fprintf(f, "%s\r\n", out);
         std::fclose(f);
     }

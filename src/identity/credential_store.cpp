@@ -9,6 +9,22 @@
 namespace {
 // The token path and ".new." with a process id.
 constexpr size_t temporary_path_size = 1088;
+// What follows the token file's name in the name of a temporary file.
+constexpr char temporary_infix[] = ".new.";
+
+struct leftover_search {
+    const char *folder;
+    char prefix[path_size];
+    size_t prefix_length;
+};
+
+void delete_if_leftover(const char *name, void *context) {
+    auto *search = static_cast<leftover_search *>(context);
+    if (std::strncmp(name, search->prefix, search->prefix_length) != 0) return;
+    char path[temporary_path_size];
+    int n = std::snprintf(path, sizeof path, "%s%c%s", search->folder, platform_path_separator(), name);
+    if (formatted_fits(n, sizeof path)) platform_delete_file(path);
+}
 }  // namespace
 
 bool credential_is_valid(const char *text) {
@@ -32,7 +48,7 @@ bool credential_save(const char *token) {
     if (!credential_is_valid(token)) return false;
 
     char temporary[temporary_path_size];
-    std::snprintf(temporary, sizeof temporary, "%s.new.%lu", g_state.token_path,
+    std::snprintf(temporary, sizeof temporary, "%s%s%lu", g_state.token_path, temporary_infix,
                   static_cast<unsigned long>(platform_process_id()));
 
     std::FILE *f = platform_open_for_write(temporary, true);
@@ -47,4 +63,12 @@ bool credential_save(const char *token) {
     }
     credential_publish(token);
     return true;
+}
+
+void credential_delete_leftovers(const char *folder, const char *token_file_name) {
+    leftover_search search{folder, {}, 0};
+    int n = std::snprintf(search.prefix, sizeof search.prefix, "%s%s", token_file_name, temporary_infix);
+    if (!formatted_fits(n, sizeof search.prefix)) return;
+    search.prefix_length = static_cast<size_t>(n);
+    platform_list_folder(folder, &delete_if_leftover, &search);
 }

@@ -14,3 +14,7 @@ void credential_publish(const char *token);
 // Validates, replaces the token file through a temporary file, publishes.
 // True only when the new file is in place and the credential holds the token.
 bool credential_save(const char *token);
+// Deletes every file in `folder` whose name is `token_file_name` followed by
+// ".new.": the temporary files of saves that a crash cut short, each a full
+// copy of a credential. Other files stay.
+void credential_delete_leftovers(const char *folder, const char *token_file_name);

@@ -60,16 +60,36 @@ const char *platform_name();
 size_t platform_getenv(const char *name, char *buf, size_t size);
 
 // ---- files ------------------------------------------------------------------
+// Paths are UTF-8 text everywhere in the plugin; Windows gets them as UTF-16
+// through its wide calls.
+//
+// A data file is used only when it is a regular file. Opening never blocks,
+// whatever the name leads to: a FIFO, a device or a folder is refused at
+// once, so it counts as missing for reading and as not writable for writing.
+
+// Opens `path` for binary reading.
+std::FILE *platform_open_for_read(const char *path);
 // Opens `path` for binary writing, created or truncated. A `secret` file is
 // created readable by its owner only where the platform has such modes
 // (POSIX 0600); on Windows it keeps the folder's permissions.
 std::FILE *platform_open_for_write(const char *path, bool secret);
+// Opens `path` for binary appending, created when missing; every write goes
+// to the end of the file.
+std::FILE *platform_open_for_append(const char *path);
+// The size in bytes of an open file; false when it cannot be read.
+bool platform_file_size(std::FILE *file, uint64_t *size);
 // Forces the stream's written data to the disk (after fflush).
 bool platform_flush_to_disk(std::FILE *file);
 // Moves `from` over `to` in one step, replacing it, and returns only once
 // the move is on the disk.
 bool platform_replace_file(const char *from, const char *to);
 bool platform_delete_file(const char *path);
+
+// Calls fn with the name (UTF-8, without the folder) of every entry of
+// `folder` but "." and "..". fn may delete the entry it is given. False when
+// the folder cannot be read.
+using platform_folder_entry_fn = void (*)(const char *name, void *context);
+bool platform_list_folder(const char *folder, platform_folder_entry_fn fn, void *context);
 
 // ---- network ----------------------------------------------------------------
 using platform_socket = intptr_t;

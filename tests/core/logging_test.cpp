@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -68,4 +71,41 @@ TEST_F(logging, debug_lines_stay_out_of_mumble_and_vanish_when_off) {
     log_notice("shown in Mumble only");
     EXPECT_FALSE(box.exists("quorvane_voice.log"));
     ASSERT_EQ(host_lines.size(), 1u);
+}
+
+TEST_F(logging, lines_from_several_threads_stay_whole_across_a_move_of_the_full_file) {
+    constexpr int threads = 4;
+    constexpr int lines_each = 1000;
+    // Close enough to the limit that the file is moved part-way through.
+    const std::string filled = std::string(log_file_limit_bytes - 64 * 1024 - 2, 'x') + "\r\n";
+    box.write("quorvane_voice.log", filled);
+    // Lines of different lengths, so a torn one would show.
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t)
+        writers.emplace_back([t] {
+            for (int i = 0; i < lines_each; ++i)
+                log_debug("writer=%d line=%d %s", t, i,
+                          std::string(static_cast<size_t>(40 + (i * 37 + t) % 200), 'a' + t).c_str());
+        });
+    for (std::thread &w : writers)
+        w.join();
+
+    std::string previous = box.read("quorvane_voice.log.1");
+    ASSERT_EQ(previous.compare(0, filled.size(), filled), 0) << "the full file went to .1 whole";
+    std::string text = previous.substr(filled.size()) + box.read("quorvane_voice.log");
+    const std::regex whole(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] writer=(\d) line=(\d+) ([a-d]+))");
+    std::map<std::pair<int, int>, int> seen;
+    size_t start = 0;
+    for (size_t at; (at = text.find("\r\n", start)) != std::string::npos; start = at + 2) {
+        std::string line = text.substr(start, at - start);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, whole)) << line.substr(0, 120);
+        int t = std::stoi(m[1].str()), i = std::stoi(m[2].str());
+        EXPECT_EQ(m[3].str(), std::string(static_cast<size_t>(40 + (i * 37 + t) % 200), 'a' + t));
+        ++seen[{t, i}];
+    }
+    EXPECT_EQ(start, text.size()) << "nothing after the last line end";
+    EXPECT_EQ(seen.size(), static_cast<size_t>(threads * lines_each));
+    for (const auto &[key, count] : seen)
+        EXPECT_EQ(count, 1) << "writer " << key.first << " line " << key.second;
 }

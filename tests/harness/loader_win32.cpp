@@ -2,9 +2,18 @@
 
 #include <windows.h>
 
+#include <vector>
+
+// Paths are UTF-8, as the plugin's own; the wide call reaches any folder name.
 void *library_load(const std::string &path, std::string *error) {
-    HMODULE h = LoadLibraryA(path.c_str());
-    if (!h && error) *error = "LoadLibraryA failed with " + std::to_string(GetLastError());
+    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, nullptr, 0);
+    std::vector<wchar_t> wide(units > 0 ? static_cast<size_t>(units) : 1, L'\0');
+    if (units <= 0 || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, wide.data(), units) <= 0) {
+        if (error) *error = "not UTF-8: " + path;
+        return nullptr;
+    }
+    HMODULE h = LoadLibraryW(wide.data());
+    if (!h && error) *error = "LoadLibraryW failed with " + std::to_string(GetLastError());
     return reinterpret_cast<void *>(h);
 }
 

@@ -24,6 +24,13 @@ fs::path dev_library_path() {
     return fs::path(path);
 }
 
+fs::path utf8_path(const std::string &text) { return fs::path(std::u8string(text.begin(), text.end())); }
+
+std::string utf8_text(const fs::path &path) {
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 namespace {
 std::atomic<int> sandbox_counter{0};
 
@@ -45,7 +52,7 @@ plugin_sandbox::plugin_sandbox(const std::string &folder_name) {
                                      "-" + std::to_string(sandbox_counter++));
     std::error_code ignored;
     fs::remove_all(base, ignored);
-    dir_ = base / folder_name;
+    dir_ = base / utf8_path(folder_name);
     fs::create_directories(dir_);
     fs::path source = dev_library_path();
     library_ = dir_ / source.filename();
@@ -71,7 +78,7 @@ void plugin_sandbox::write(const std::string &name, const std::string &content) 
     out << content;
 }
 
-std::string plugin_sandbox::library() const { return library_.string(); }
+std::string plugin_sandbox::library() const { return utf8_text(library_); }
 
 bool plugin_sandbox::exists(const std::string &name) const { return fs::exists(file(name)); }
 

@@ -8,9 +8,14 @@
 
 std::filesystem::path dev_library_path();
 
+// Paths from and to UTF-8 text, the plugin's encoding. A plain std::string
+// would go through the narrow code page on Windows.
+std::filesystem::path utf8_path(const std::string &text);
+std::string utf8_text(const std::filesystem::path &path);
+
 class plugin_sandbox {
   public:
-    // `folder_name` is the last component of the folder (made unique).
+    // `folder_name` (UTF-8) is the last component of the folder (made unique).
     explicit plugin_sandbox(const std::string &folder_name = "plugin");
     ~plugin_sandbox();
     plugin_sandbox(const plugin_sandbox &) = delete;
@@ -18,7 +23,7 @@ class plugin_sandbox {
 
     const std::filesystem::path &dir() const { return dir_; }
     std::string library() const;
-    std::filesystem::path file(const std::string &name) const { return dir_ / name; }
+    std::filesystem::path file(const std::string &name) const { return dir_ / utf8_path(name); }
     std::string read(const std::string &name) const;
     void write(const std::string &name, const std::string &content) const;
     bool exists(const std::string &name) const;

@@ -77,8 +77,8 @@ TEST_F(log_channels, a_percent_sign_in_a_message_is_written_unchanged) {
 
 TEST_F(log_channels, a_notice_is_cut_to_1023_bytes_in_both_channels) {
 #if defined(_WIN32)
-    // Windows loads no library from a path this long through the ANSI calls
-    // the plugin uses; the cut is covered there by the unit test of log_notice.
+    // Windows loads no library from a path this long without the long-path
+    // prefix; the cut is covered there by the unit test of log_notice.
     GTEST_SKIP() << "needs a plugin path longer than MAX_PATH";
 #endif
     // A plugin folder deep enough that the configuration path alone fills

@@ -5,8 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <set>
 #include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 struct time_scale_guard {
@@ -152,4 +162,103 @@ TEST(platform_random, fills_every_byte_and_differs_between_calls) {
     unsigned char guard = 0xa5;
     EXPECT_TRUE(platform_random_bytes(&guard, 0));
     EXPECT_EQ(guard, 0xa5);
+}
+
+namespace {
+std::string read_all(std::FILE *f) {
+    std::string text;
+    char chunk[256];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+        text.append(chunk, n);
+    std::fclose(f);
+    return text;
+}
+
+void add_name(const char *name, void *names) { static_cast<std::set<std::string> *>(names)->insert(name); }
+}  // namespace
+
+TEST(platform_files, names_outside_any_code_page_are_written_appended_listed_replaced_and_deleted) {
+    plugin_sandbox box("файлы_文件");
+    const std::string folder = utf8_text(box.dir());
+    const std::string first = utf8_text(box.file("данные_数据.txt"));
+    const std::string second = utf8_text(box.file("второй_第二.txt"));
+
+    std::FILE *f = platform_open_for_write(first.c_str(), true);
+    ASSERT_NE(f, nullptr) << first;
+    std::fputs("one\r\n", f);
+    ASSERT_EQ(std::fclose(f), 0);
+    f = platform_open_for_append(first.c_str());
+    ASSERT_NE(f, nullptr);
+    std::fputs("two\r\n", f);
+    std::fflush(f);
+    uint64_t size = 0;
+    EXPECT_TRUE(platform_file_size(f, &size));
+    EXPECT_EQ(size, 10u);
+    std::fclose(f);
+    f = platform_open_for_read(first.c_str());
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(read_all(f), "one\r\ntwo\r\n");
+    EXPECT_TRUE(std::filesystem::exists(box.file("данные_数据.txt")));
+
+    std::set<std::string> names;
+    ASSERT_TRUE(platform_list_folder(folder.c_str(), &add_name, &names));
+    EXPECT_EQ(names.count("данные_数据.txt"), 1u) << testing::PrintToString(names);
+    EXPECT_EQ(names.count("."), 0u);
+    EXPECT_EQ(names.count(".."), 0u);
+    EXPECT_FALSE(platform_list_folder(box.file("missing").string().c_str(), &add_name, &names));
+
+    // Writing truncates; the replace takes the new file's place whole.
+    f = platform_open_for_write(second.c_str(), false);
+    ASSERT_NE(f, nullptr);
+    std::fputs("new", f);
+    std::fclose(f);
+    ASSERT_TRUE(platform_replace_file(second.c_str(), first.c_str()));
+    EXPECT_FALSE(std::filesystem::exists(box.file("второй_第二.txt")));
+    f = platform_open_for_read(first.c_str());
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(read_all(f), "new");
+    EXPECT_TRUE(platform_delete_file(first.c_str()));
+    EXPECT_FALSE(std::filesystem::exists(box.file("данные_数据.txt")));
+    EXPECT_FALSE(platform_delete_file(first.c_str()));
+}
+
+TEST(platform_files, what_is_not_a_regular_file_is_refused_at_once) {
+    plugin_sandbox box("files");
+    std::filesystem::create_directory(box.file("folder"));
+    std::vector<std::string> refused = {box.file("folder").string()};
+#if defined(_WIN32)
+    // Device names, on their own and inside a folder.
+    for (const char *device : {"NUL", "CON", "COM1"})
+        refused.push_back(device);
+    refused.push_back(box.file("NUL").string());
+#else
+    const std::string fifo = box.file("fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string zero = box.file("zero").string();
+    ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+    refused.insert(refused.end(), {fifo, zero, "/dev/null"});
+#endif
+    auto check_all = [&](const char *when) {
+        for (const std::string &path : refused) {
+            std::FILE *f = platform_open_for_read(path.c_str());
+            EXPECT_EQ(f, nullptr) << "read " << path << " " << when;
+            if (f) std::fclose(f);
+            f = platform_open_for_write(path.c_str(), false);
+            EXPECT_EQ(f, nullptr) << "write " << path << " " << when;
+            if (f) std::fclose(f);
+            f = platform_open_for_append(path.c_str());
+            EXPECT_EQ(f, nullptr) << "append " << path << " " << when;
+            if (f) std::fclose(f);
+        }
+    };
+    // Without a peer on the FIFO a plain open would wait for ever; with one
+    // the open succeeds and the type check must refuse it.
+    check_all("without a peer");
+#if !defined(_WIN32)
+    int peer = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(peer, 0);
+    check_all("with a peer");
+    close(peer);
+#endif
+    EXPECT_TRUE(std::filesystem::is_directory(box.file("folder")));
 }

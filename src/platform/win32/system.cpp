@@ -1,10 +1,16 @@
 // Clock, process, module path and environment on Windows.
 #include "../platform.h"
 #include "../time_scale.h"
+#include "wide_text.h"
 
 #include <windows.h>
 
 #include <ctime>
+
+namespace {
+// The longest variable name the plugin asks for, and more.
+constexpr size_t env_name_units = 128;
+}  // namespace
 
 uint32_t platform_ticks() {
     // GetTickCount64 so the scaled clock keeps counting past 49 days of
@@ -19,11 +25,16 @@ uint32_t platform_process_id() { return GetCurrentProcessId(); }
 bool platform_local_time(time_t when, std::tm *out) { return localtime_s(out, &when) == 0; }
 
 size_t platform_module_path(char *buf, size_t size) {
+    if (size == 0) return 0;
     HMODULE self = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCSTR>(&platform_module_path), &self))
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&platform_module_path), &self))
         return 0;
-    return GetModuleFileNameA(self, buf, static_cast<DWORD>(size));
+    wchar_t wide[wide_path_units];
+    DWORD units = GetModuleFileNameW(self, wide, static_cast<DWORD>(wide_path_units));
+    if (units == 0) return 0;
+    if (units >= wide_path_units) return size;  // cut by the system
+    return wide_to_utf8(wide, units, buf, size);
 }
 
 char platform_path_separator() { return '\\'; }
@@ -31,5 +42,12 @@ char platform_path_separator() { return '\\'; }
 const char *platform_name() { return "windows"; }
 
 size_t platform_getenv(const char *name, char *buf, size_t size) {
-    return GetEnvironmentVariableA(name, buf, static_cast<DWORD>(size));
+    wchar_t wide_name[env_name_units];
+    if (!utf8_to_wide(name, wide_name, env_name_units)) return 0;
+    wchar_t wide[wide_path_units];
+    DWORD units = GetEnvironmentVariableW(wide_name, wide, static_cast<DWORD>(wide_path_units));
+    if (units == 0) return 0;
+    // Too long for the wide buffer means too long for any caller's buffer.
+    if (units >= wide_path_units) return size > wide_path_units ? size : wide_path_units;
+    return wide_to_utf8(wide, units, buf, size);
 }
