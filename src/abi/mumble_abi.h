@@ -73,26 +73,17 @@ using api_log_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, const char *);
 // and cannot pair it with another slot's type.
 template <size_t Slot>
 struct api_slot_type;
-template <>
-struct api_slot_type<api_slot_free_memory> {
-    using type = api_free_memory_fn;
-};
-template <>
-struct api_slot_type<api_slot_get_local_user_id> {
-    using type = api_get_local_user_id_fn;
-};
-template <>
-struct api_slot_type<api_slot_get_all_users> {
-    using type = api_get_all_users_fn;
-};
-template <>
-struct api_slot_type<api_slot_get_user_hash> {
-    using type = api_get_user_hash_fn;
-};
-template <>
-struct api_slot_type<api_slot_log> {
-    using type = api_log_fn;
-};
+#define QV_API_SLOT_TYPE(slot, fn) \
+    template <>                    \
+    struct api_slot_type<slot> {   \
+        using type = fn;           \
+    };
+QV_API_SLOT_TYPE(api_slot_free_memory, api_free_memory_fn)
+QV_API_SLOT_TYPE(api_slot_get_local_user_id, api_get_local_user_id_fn)
+QV_API_SLOT_TYPE(api_slot_get_all_users, api_get_all_users_fn)
+QV_API_SLOT_TYPE(api_slot_get_user_hash, api_get_user_hash_fn)
+QV_API_SLOT_TYPE(api_slot_log, api_log_fn)
+#undef QV_API_SLOT_TYPE
 
 using api_slot_fn = void (*)();
 

@@ -63,21 +63,6 @@ void set_no_delay(native_socket s) {
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
 }
 
-bool network_start() {
-#if defined(_WIN32)
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-#else
-    return true;
-#endif
-}
-
-void network_stop() {
-#if defined(_WIN32)
-    WSACleanup();
-#endif
-}
-
 }  // namespace
 
 peer_step peer_read(int timeout_ms) {

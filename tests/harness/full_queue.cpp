@@ -43,14 +43,6 @@ bool connect_completes(native_socket s, uint16_t port) {
     return select(static_cast<int>(s) + 1, nullptr, &writable, &failed, &tv) > 0;
 }
 
-bool network_start() {
-#if defined(_WIN32)
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-#else
-    return true;
-#endif
-}
 }  // namespace
 
 full_queue_port::full_queue_port() {
@@ -76,7 +68,5 @@ full_queue_port::~full_queue_port() {
     for (intptr_t s : fillers_)
         close_native(static_cast<native_socket>(s));
     if (listener_ != -1) close_native(static_cast<native_socket>(listener_));
-#if defined(_WIN32)
-    if (network_started_) WSACleanup();
-#endif
+    if (network_started_) network_stop();
 }

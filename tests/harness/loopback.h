@@ -30,6 +30,21 @@ constexpr int shut_write = SHUT_WR;
 inline void close_native(native_socket s) { close(s); }
 #endif
 
+// The socket layer, where it needs starting (Winsock 2.2).
+inline bool network_start() {
+#if defined(_WIN32)
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+#else
+    return true;
+#endif
+}
+inline void network_stop() {
+#if defined(_WIN32)
+    WSACleanup();
+#endif
+}
+
 // A socket bound to 127.0.0.1 at a port of the system's choosing, or
 // no_socket.
 inline native_socket bind_loopback(uint16_t *port) {
