@@ -192,7 +192,7 @@ bool platform_https_request(const platform_https_target &target, const char *use
 
 // From any thread: ends at once every cancellable request under way, where
 // the platform can (Windows: its waiting owner is woken and gives the request
-// up). Elsewhere a request notices its cancel function within about a second
+// up). Elsewhere a request notices its cancel function within about 50 ms
 // by itself.
 void platform_https_abandon_cancellable();
 

@@ -11,7 +11,9 @@
 //   whole request      -> CURLOPT_TIMEOUT_MS; a request that reaches it
 //                         fails, even when its header block had arrived
 // The proxy is curl's default: the proxy environment variables, Linux's
-// system-wide setting.
+// system-wide setting. The transfer runs through a multi handle in short
+// waits, so the cancel function is asked every poll_slice_ms even while the
+// peer is silent (curl's progress callback alone comes about once a second).
 #include "../platform.h"
 
 #include <curl/curl.h>
@@ -28,6 +30,9 @@ constexpr size_t header_copy_size = 1024;
 constexpr size_t max_header_lines = 64;
 constexpr long http_success_floor = 200;  // 1xx header blocks are interim
 constexpr int deadline_slack_ms = 20;
+// Real milliseconds a wait for socket activity lasts before the cancel
+// function is asked again.
+constexpr int poll_slice_ms = 50;
 // Headers curl adds on its own and the Windows client does not send; an
 // empty value tells curl to leave its own out (the caller's still go).
 constexpr const char *curl_defaults_removed[] = {"Accept:", "Expect:", "Content-Type:"};
@@ -91,6 +96,42 @@ bool add_extra_headers(const char *block, char *copy, curl_slist **list) {
 }
 
 long whole_seconds_up(uint32_t ms) { return static_cast<long>((ms + 999u) / 1000u); }
+
+// Drives the easy handle to its end, asking cancel between waits. False when
+// the request was given up (cancelled, or the multi interface failed);
+// otherwise *result is the transfer's own outcome.
+bool run_transfer(CURL *easy, platform_https_cancel_fn cancel, CURLcode *result) {
+    CURLM *multi = curl_multi_init();
+    if (!multi) return false;
+    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        curl_multi_cleanup(multi);
+        return false;
+    }
+    bool finished = false;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+        if (running == 0) {
+            finished = true;
+            break;
+        }
+        if (cancel && cancel()) break;
+        if (curl_multi_poll(multi, nullptr, 0, poll_slice_ms, nullptr) != CURLM_OK) break;
+    }
+    bool done = false;
+    if (finished) {
+        int left = 0;
+        while (CURLMsg *message = curl_multi_info_read(multi, &left)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+                *result = message->data.result;
+                done = true;
+            }
+        }
+    }
+    curl_multi_remove_handle(multi, easy);
+    curl_multi_cleanup(multi);
+    return done;
+}
 }  // namespace
 
 void platform_https_global_init() {
@@ -133,6 +174,7 @@ bool platform_https_request(const platform_https_target &target, const char *use
     transfer t{response, response_size - 1, 0, false, cancel};
     CURLcode result = CURLE_FAILED_INIT;
     bool over_deadline = false;
+    bool given_up = false;
     if (ok) {
         curl_easy_setopt(easy, CURLOPT_URL, url);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
@@ -166,7 +208,7 @@ bool platform_https_request(const platform_https_target &target, const char *use
         curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, on_progress);
         curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &t);
         auto began = std::chrono::steady_clock::now();
-        result = curl_easy_perform(easy);
+        given_up = !run_transfer(easy, cancel, &result);
         // curl reports both a stall and the whole-request limit as a time-out;
         // only the stall leaves what arrived standing. curl's own clock may
         // call the limit a hair before this one does.
@@ -177,7 +219,7 @@ bool platform_https_request(const platform_https_target &target, const char *use
 
     long code = 0;
     bool arrived = false;
-    if (ok && result != CURLE_ABORTED_BY_CALLBACK && !over_deadline) {
+    if (ok && !given_up && result != CURLE_ABORTED_BY_CALLBACK && !over_deadline) {
         if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) code = 0;
         // A response whose header block was complete counts, however the
         // body ended (the buffer full, a stall, the peer gone).
@@ -195,5 +237,5 @@ bool platform_https_request(const platform_https_target &target, const char *use
     return true;
 }
 
-// Requests here notice their cancel function through the progress callback.
+// Requests here ask their cancel function every poll_slice_ms.
 void platform_https_abandon_cancellable() {}
