@@ -4,6 +4,7 @@
 #include "core/text.h"
 #include "falloff/speaker_update.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -15,8 +16,16 @@ void check(bool condition) {
     if (!condition) std::abort();
 }
 
+// An open-addressing set of table indices keyed by digest, twice the table's
+// size so probes stay short: the duplicate check is linear, not quadratic.
+constexpr size_t seen_slots = 2 * max_speakers;
+constexpr uint16_t empty_slot = UINT16_MAX;
+static_assert((seen_slots & (seen_slots - 1)) == 0 && seen_slots < empty_slot);
+
 void check_table() {
     check(g_state.speaker_count <= max_speakers);
+    uint16_t seen[seen_slots];
+    std::memset(seen, 0xff, sizeof seen);
     for (size_t i = 0; i < g_state.speaker_count; ++i) {
         const speaker_entry &e = g_state.speaker_table[i];
         size_t length = strnlen(e.hash, sizeof e.hash);
@@ -25,11 +34,15 @@ void check_table() {
             check(!is_space(e.hash[k]) && e.hash[k] != ',');
         check(!std::isnan(e.gain) && e.gain >= 0.0f && e.gain <= 1.0f);
         check(!std::isnan(e.pan) && e.pan >= -1.0f && e.pan <= 1.0f);
-        check(g_state.speaker_digest[i] == case_fold_digest(e.hash));
-        // No hash twice (digests first: the full check is quadratic).
-        for (size_t j = 0; j < i; ++j)
-            check(g_state.speaker_digest[j] != g_state.speaker_digest[i] ||
-                  !equals_ignore_case(g_state.speaker_table[j].hash, e.hash));
+        const uint64_t digest = g_state.speaker_digest[i];
+        check(digest == case_fold_digest(e.hash));
+        // No hash twice: only entries with the same digest can hold it.
+        size_t slot = digest & (seen_slots - 1);
+        for (; seen[slot] != empty_slot; slot = (slot + 1) & (seen_slots - 1)) {
+            size_t j = seen[slot];
+            check(g_state.speaker_digest[j] != digest || !equals_ignore_case(g_state.speaker_table[j].hash, e.hash));
+        }
+        seen[slot] = static_cast<uint16_t>(i);
     }
 }
 }  // namespace
@@ -42,14 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         ready = true;
     }
     // The line as the link delivers it: at most 8190 characters, no line
-    // end, cut at its first NUL; the worker hands over only UPDATE lines.
-    size_t n = size < speaker_line_max ? size : speaker_line_max;
-    std::string body(reinterpret_cast<const char *>(data), n);
-    body = body.substr(0, body.find_first_of(std::string("\r\n\0", 3)));
-    for (const char *kind : {"UPDATE2", "UPDATE"}) {
-        std::string line = (std::string(kind) + body).substr(0, speaker_line_max);
-        apply_speaker_update(line.c_str());
-        check_table();
-    }
+    // end, cut at its first NUL. The worker hands over every line that
+    // starts with UPDATE, so the input is what follows those six letters
+    // (an input that starts with 2 makes an UPDATE2 line).
+    std::string line = "UPDATE";
+    line.append(reinterpret_cast<const char *>(data), size < speaker_line_max ? size : speaker_line_max);
+    line.resize(std::min(std::strcspn(line.c_str(), "\r\n"), speaker_line_max));
+    apply_speaker_update(line.c_str());
+    check_table();
     return 0;
 }

@@ -10,11 +10,15 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace loopback {
@@ -22,12 +26,32 @@ namespace loopback {
 using native_socket = SOCKET;
 inline const native_socket no_socket = INVALID_SOCKET;
 constexpr int shut_write = SD_SEND;
+constexpr int would_block_error = WSAEWOULDBLOCK;
 inline void close_native(native_socket s) { closesocket(s); }
+inline bool set_blocking(native_socket s, bool blocking) {
+    u_long non_blocking = blocking ? 0 : 1;
+    return ioctlsocket(s, FIONBIO, &non_blocking) == 0;
+}
+// Bytes that arrived on s and are not read yet, or -1.
+inline long unread_bytes(native_socket s) {
+    u_long count = 0;
+    return ioctlsocket(s, FIONREAD, &count) == 0 ? static_cast<long>(count) : -1;
+}
 #else
 using native_socket = int;
 inline const native_socket no_socket = -1;
 constexpr int shut_write = SHUT_WR;
+constexpr int would_block_error = EWOULDBLOCK;
 inline void close_native(native_socket s) { close(s); }
+inline bool set_blocking(native_socket s, bool blocking) {
+    int flags = fcntl(s, F_GETFL);
+    return flags >= 0 && fcntl(s, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
+// Bytes that arrived on s and are not read yet, or -1.
+inline long unread_bytes(native_socket s) {
+    int count = 0;
+    return ioctl(s, FIONREAD, &count) == 0 ? count : -1;
+}
 #endif
 
 // The socket layer, where it needs starting (Winsock 2.2).
