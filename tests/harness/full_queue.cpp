@@ -2,10 +2,6 @@
 
 #include "loopback.h"
 
-#if !defined(_WIN32)
-#include <fcntl.h>
-#endif
-
 namespace {
 using namespace loopback;
 
@@ -14,16 +10,6 @@ using namespace loopback;
 constexpr int stall_ms = 300;
 // Linux queues backlog + 1; other systems a few more. Far beyond either.
 constexpr int max_fillers = 64;
-
-bool make_non_blocking(native_socket s) {
-#if defined(_WIN32)
-    u_long on = 1;
-    return ioctlsocket(s, FIONBIO, &on) == 0;
-#else
-    int flags = fcntl(s, F_GETFL, 0);
-    return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
-#endif
-}
 
 // Starts a connect to 127.0.0.1:port; true when it completed within stall_ms.
 bool connect_completes(native_socket s, uint16_t port) {
@@ -53,7 +39,7 @@ full_queue_port::full_queue_port() {
     if (listen(listener, 0) != 0) return;
     for (int i = 0; i < max_fillers && !full_; ++i) {
         native_socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (s == no_socket || !make_non_blocking(s)) {
+        if (s == no_socket || !set_blocking(s, false)) {
             if (s != no_socket) close_native(s);
             return;
         }
