@@ -41,9 +41,6 @@ void build_user_index(const user_hash_entry *entries, size_t count, uint16_t *in
     }
 }
 
-// The caller holds the lock.
-void clear_applied_factors() { std::memset(g_state.user_applied, 0, sizeof g_state.user_applied); }
-
 void stop_thread(platform_thread &thread) {
     if (!thread) return;
     platform_thread_wait(thread, worker_stop_wait_ms);  // an overrun is not reported
@@ -224,6 +221,8 @@ size_t user_position(uint32_t user_id) {
     }
     return max_user_hashes;
 }
+
+void clear_applied_factors() { std::memset(g_state.user_applied, 0, sizeof g_state.user_applied); }
 
 void forget_applied_factors() {
     state_lock_enter();

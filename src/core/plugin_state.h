@@ -182,5 +182,7 @@ void publish_user_hashes(const user_hash_entry *entries, size_t count);
 size_t user_position(uint32_t user_id);
 
 // Forgets every user's applied factors (a new server, a disconnect, shutdown):
-// the next buffer of each user gets the plain law.
+// the next buffer of each user gets the plain law. clear_ is for a caller
+// that already holds the lock; forget_ takes it.
+void clear_applied_factors();
 void forget_applied_factors();

@@ -197,9 +197,9 @@ void on_server_synchronized(int32_t connection) {
     shut_falloff_socket_down();
     state_lock_enter();
     g_state.connection_id = connection;
+    clear_applied_factors();
     state_lock_leave();
     forget_talking_refreshes();
-    forget_applied_factors();
     resolve_identity(connection);
     refresh_user_hashes();
     // Also when the socket layer failed at init: this is the second chance.
@@ -215,8 +215,8 @@ void on_server_disconnected() {
     g_state.identity_hash[0] = '\0';
     g_state.user_hash_count = 0;
     g_state.speaker_count = 0;
+    clear_applied_factors();
     state_lock_leave();
-    forget_applied_factors();
 }
 
 void on_user_talking_state(int32_t connection, uint32_t user_id, int32_t talking_state) {
