@@ -40,23 +40,31 @@ else()
   target_link_libraries(qv_platform PUBLIC CURL::libcurl)
 endif()
 
+# The floors, each calling only into those below it: core (state, lock,
+# configuration, log, text) under the subsystems, and the plugin's face
+# (exports, lifecycle, server events, flavours) on top.
 file(GLOB QV_CORE_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/src/core/*.cpp
   ${PROJECT_SOURCE_DIR}/src/falloff/*.cpp
   ${PROJECT_SOURCE_DIR}/src/audio/*.cpp
   ${PROJECT_SOURCE_DIR}/src/identity/*.cpp
   ${PROJECT_SOURCE_DIR}/src/update/*.cpp)
-list(FILTER QV_CORE_SOURCES EXCLUDE REGEX "/(plugin_interface|flavour_shipped|flavour_dev)\\.cpp$")
 add_library(qv_core STATIC ${QV_CORE_SOURCES})
 target_include_directories(qv_core PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(qv_core PUBLIC qv_build_info)
 target_compile_options(qv_core PRIVATE ${QV_WARNINGS} -fno-exceptions -fno-rtti -fvisibility=hidden)
 target_link_libraries(qv_core PUBLIC qv_platform)
 
+file(GLOB QV_FACE_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/plugin/*.cpp)
+list(FILTER QV_FACE_SOURCES EXCLUDE REGEX "/(plugin_interface|flavour_shipped|flavour_dev)\\.cpp$")
+add_library(qv_plugin STATIC ${QV_FACE_SOURCES})
+target_compile_options(qv_plugin PRIVATE ${QV_WARNINGS} -fno-exceptions -fno-rtti -fvisibility=hidden)
+target_link_libraries(qv_plugin PUBLIC qv_core)
+
 foreach(flavour shipped dev)
   # Object libraries: their code lands in whatever links them, ahead of the
-  # core archive that calls into it.
-  add_library(qv_flavour_${flavour} OBJECT ${PROJECT_SOURCE_DIR}/src/core/flavour_${flavour}.cpp)
+  # archives that call into it.
+  add_library(qv_flavour_${flavour} OBJECT ${PROJECT_SOURCE_DIR}/src/plugin/flavour_${flavour}.cpp)
   target_compile_options(qv_flavour_${flavour} PRIVATE ${QV_WARNINGS} -fno-exceptions -fno-rtti -fvisibility=hidden)
   target_link_libraries(qv_flavour_${flavour} PUBLIC qv_core)
 endforeach()
@@ -64,9 +72,9 @@ endforeach()
 # quorvane_voice is what ships; quorvane_voice_dev adds the test settings and
 # is what the tests and the demo load.
 function(qv_plugin_library name flavour)
-  add_library(${name} SHARED ${PROJECT_SOURCE_DIR}/src/core/plugin_interface.cpp)
+  add_library(${name} SHARED ${PROJECT_SOURCE_DIR}/src/plugin/plugin_interface.cpp)
   target_compile_options(${name} PRIVATE ${QV_WARNINGS} -fno-exceptions -fno-rtti -fvisibility=hidden)
-  target_link_libraries(${name} PRIVATE qv_flavour_${flavour} qv_core qv_platform)
+  target_link_libraries(${name} PRIVATE qv_flavour_${flavour} qv_plugin qv_core qv_platform)
   if(WIN32)
     set_target_properties(${name} PROPERTIES PREFIX "")
     target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL)

@@ -1,6 +1,5 @@
 #include "configuration.h"
 
-#include "../identity/credential_store.h"
 #include "build_info.h"
 #include "logging.h"
 #include "plugin_state.h"
@@ -71,27 +70,6 @@ void config_apply_environment(config_values *cfg) {
     if (n >= 1 && n < sizeof port) cfg->server_port = parse_int_prefix(port, n);
 }
 
-bool config_read_token_file(const char *path) {
-    char text[credential_size] = {};
-    FILE *f = platform_open_for_read(path);
-    if (!f) return false;
-    bool read = std::fgets(text, sizeof text, f) != nullptr;
-    std::fclose(f);
-    if (!read) return false;
-
-    char *begin = text;
-    while (is_space(*begin))
-        ++begin;
-    char *end = begin + std::strlen(begin);
-    while (end > begin && is_space(end[-1]))
-        --end;
-    *end = '\0';
-    // A token that fails the check leaves the credential alone, silently.
-    if (!credential_is_valid(begin)) return false;
-    credential_publish(begin);
-    return true;
-}
-
 void configuration_load() {
     config_values cfg;
     config_set_defaults(&cfg);
@@ -99,9 +77,6 @@ void configuration_load() {
     config_read_ini_file(g_state.ini_path, &cfg);  // no file: the defaults stand
     config_apply_environment(&cfg);
     store_settings(cfg);
-    // Before any worker can start a save of its own.
-    credential_delete_leftovers(g_state.plugin_dir, token_file_name);
-    config_read_token_file(g_state.token_path);
 }
 
 void configuration_report() {

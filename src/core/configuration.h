@@ -1,6 +1,6 @@
 // Configuration and data files: defaults, the plugin directory and the paths
-// of the files beside the library, the ini file, the environment overrides
-// and the stored credential, read once by init. Also the decimal reader of
+// of the files beside the library, the ini file and the environment
+// overrides, read once by init (which then reads the stored credential). Also the decimal reader of
 // the speaker lists.
 #pragma once
 
@@ -66,6 +66,3 @@ bool parse_float(const char *text, float *value);
 bool config_read_ini_file(const char *path, config_values *cfg);
 // QUORVANE_VOICE_HOST and QUORVANE_VOICE_PORT, when set and short enough.
 void config_apply_environment(config_values *cfg);
-// Publishes the token on the first line of the file at `path` when it is a
-// valid credential; otherwise the credential is left as it is. True when published.
-bool config_read_token_file(const char *path);

@@ -1,12 +1,5 @@
 #include "plugin_state.h"
 
-#include "../falloff/falloff_worker.h"
-#include "../identity/https_client.h"
-#include "../identity/identity_worker.h"
-#include "configuration.h"
-#include "flavour.h"
-#include "logging.h"
-
 #include "text.h"
 
 #include <cstring>
@@ -16,8 +9,6 @@ plugin_state g_state;
 namespace {
 // Set once by the first init; the lock is never destroyed after that.
 std::atomic<bool> lock_initialised{false};
-
-void *generation_arg(uint32_t generation) { return reinterpret_cast<void *>(static_cast<uintptr_t>(generation)); }
 
 // Fibonacci hashing: the top bits of id times 2^32 / phi spread ids that
 // Mumble hands out in sequence evenly over the index.
@@ -41,12 +32,6 @@ void build_user_index(const user_hash_entry *entries, size_t count, uint16_t *in
     }
 }
 
-void stop_thread(platform_thread &thread) {
-    if (!thread) return;
-    platform_thread_wait(thread, worker_stop_wait_ms);  // an overrun is not reported
-    platform_thread_close(thread);
-    thread = nullptr;
-}
 }  // namespace
 
 void state_lock_setup() {
@@ -66,88 +51,6 @@ bool is_running() {
 }
 
 bool worker_is_current(uint32_t generation) { return is_running() && g_state.worker_generation.load() == generation; }
-
-void register_api_functions(const void *table) {
-    if (!table) return;
-    std::memcpy(&g_state.api_table, table, sizeof g_state.api_table);
-    g_state.api_registered = 1;
-}
-
-int32_t plugin_init(uint32_t id) {
-    // An init without a shutdown before it: end that session first, so its
-    // workers stop and their thread slots come back instead of running on
-    // unowned beside the new ones.
-    if (g_state.lock_ready == 1) plugin_shutdown();
-    flavour_configure();
-    g_state.plugin_id = id;
-    state_lock_setup();
-    g_state.lock_ready = 1;
-
-    configuration_load();
-
-    if (platform_network_startup()) {
-        g_state.network_ready = 1;
-    } else {
-        log_debug("network startup failed");
-    }
-    configuration_report();
-    // Its global set-up is not safe to race with: done before any worker.
-    http_client_init();
-    if (g_state.network_ready == 1) start_workers();
-    return 0;
-}
-
-void start_workers() {
-    if (is_running()) return;
-    g_state.running.exchange(1);
-    uint32_t generation = g_state.worker_generation.load();
-
-    if (!platform_thread_start(&g_state.falloff_thread, falloff_worker, generation_arg(generation))) {
-        g_state.running.exchange(0);
-        log_notice("failed to start falloff worker");
-        // With running at 0 an identity worker would end at once; leave it out.
-        return;
-    }
-    if (!platform_thread_start(&g_state.identity_thread, identity_worker, generation_arg(generation)))
-        log_notice("failed to start identity worker");
-}
-
-void plugin_shutdown() {
-    int32_t was = g_state.running.exchange(0);
-    if (was == 1) {
-        state_lock_enter();
-        platform_socket_shutdown(g_state.falloff_socket);
-        state_lock_leave();
-        // A worker blocked in a web request would otherwise hold the wait
-        // below for the request's whole time-outs.
-        http_abandon_worker_requests();
-    }
-    // Also when running was already 0 (a worker that failed to start):
-    // every handle given up returns its thread slot once the thread ends.
-    stop_thread(g_state.falloff_thread);
-    stop_thread(g_state.identity_thread);
-    if (g_state.lock_ready == 1) {
-        state_lock_enter();
-        // A worker still running now has overrun its wait: from here on it
-        // belongs to an ended session and leaves the state alone, even if it
-        // wakes after a later init.
-        g_state.worker_generation.fetch_add(1);
-        // Such a worker can no longer unpublish its socket; it closes it
-        // itself once its receive gives up.
-        g_state.falloff_socket = platform_invalid_socket;
-        g_state.connection_id = -1;
-        g_state.identity_hash[0] = '\0';
-        g_state.user_hash_count = 0;
-        g_state.speaker_count = 0;
-        clear_applied_factors();
-        state_lock_leave();
-    }
-    if (g_state.network_ready == 1) {
-        platform_network_cleanup();
-        g_state.network_ready = 0;
-    }
-    g_state.lock_ready = 0;
-}
 
 bool worker_wait(uint32_t generation, uint32_t ms) {
     uint32_t start = platform_ticks();

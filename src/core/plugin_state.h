@@ -17,10 +17,6 @@ constexpr size_t host_size = 256;
 constexpr size_t api_key_size = 256;
 constexpr size_t path_size = 1024;
 
-// A worker that overruns this wait is left running detached; see
-// worker_generation below for how it is kept away from the state.
-constexpr uint32_t worker_stop_wait_ms = 6000;
-
 struct speaker_entry {
     char hash[hash_size];
     float gain;
@@ -126,11 +122,6 @@ bool is_running();
 // True while a worker started under `generation` still belongs to the
 // current session.
 bool worker_is_current(uint32_t generation);
-
-void register_api_functions(const void *table);
-int32_t plugin_init(uint32_t id);
-void plugin_shutdown();
-void start_workers();
 
 // Host function slots, typed by their index; null when the table is not
 // registered or the slot is empty.

@@ -72,3 +72,24 @@ void credential_delete_leftovers(const char *folder, const char *token_file_name
     search.prefix_length = static_cast<size_t>(n);
     platform_list_folder(folder, &delete_if_leftover, &search);
 }
+
+bool credential_read_token_file(const char *path) {
+    char text[credential_size] = {};
+    std::FILE *f = platform_open_for_read(path);
+    if (!f) return false;
+    bool read = std::fgets(text, sizeof text, f) != nullptr;
+    std::fclose(f);
+    if (!read) return false;
+
+    char *begin = text;
+    while (is_space(*begin))
+        ++begin;
+    char *end = begin + std::strlen(begin);
+    while (end > begin && is_space(end[-1]))
+        --end;
+    *end = '\0';
+    // A token that fails the check leaves the credential alone, silently.
+    if (!credential_is_valid(begin)) return false;
+    credential_publish(begin);
+    return true;
+}

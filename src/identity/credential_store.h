@@ -18,3 +18,7 @@ bool credential_save(const char *token);
 // ".new.": the temporary files of saves that a crash cut short, each a full
 // copy of a credential. Other files stay.
 void credential_delete_leftovers(const char *folder, const char *token_file_name);
+// Publishes the token on the first line of the file at `path` (white space
+// around it removed) when it is a valid credential; otherwise the credential
+// is left as it is. True when published.
+bool credential_read_token_file(const char *path);

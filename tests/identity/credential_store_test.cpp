@@ -106,3 +106,36 @@ TEST_F(credential_store, a_temporary_that_cannot_be_made_keeps_the_old_file) {
     EXPECT_EQ(box.read("token.txt"), good + "\r\n");
     EXPECT_EQ(credential(), good);
 }
+
+// The token file as init reads it: a valid first line is published, anything
+// else leaves the credential as it was.
+TEST_F(credential_store, the_token_file_publishes_a_valid_first_line_and_nothing_else) {
+    const std::string valid_token = "vc1." + std::string(20, 'a') + "Z9_-" + std::string(19, 'b');
+    const std::string earlier_token = "vc1." + std::string(43, 'e');
+    const std::string path = box.file("quorvane_voice_token.txt").string();
+    ASSERT_EQ(valid_token.size(), 47u);
+    struct row {
+        std::string content;
+        bool accepted;
+    } rows[] = {
+        {"  \t" + valid_token + "\r\n", true},
+        {valid_token, true},
+        {valid_token + "\nsecond line\n", true},
+        {valid_token.substr(0, 46) + "\n", false},
+        {valid_token + "a\n", false},
+        {"vc1." + std::string(".") + valid_token.substr(5) + "\n", false},
+        {"vc1." + std::string("+") + valid_token.substr(5) + "\n", false},
+        {"vc2." + valid_token.substr(4) + "\n", false},
+        {"\n" + valid_token + "\n", false},
+        {"", false},
+    };
+    for (const row &r : rows) {
+        credential_publish(earlier_token.c_str());
+        box.write("quorvane_voice_token.txt", r.content);
+        EXPECT_EQ(credential_read_token_file(path.c_str()), r.accepted) << r.content;
+        EXPECT_EQ(credential(), r.accepted ? valid_token : earlier_token) << r.content;
+    }
+    std::remove(path.c_str());
+    EXPECT_FALSE(credential_read_token_file(path.c_str()));
+    EXPECT_EQ(credential(), earlier_token);
+}

@@ -8,6 +8,7 @@
 #include "identity/credential_store.h"
 #include "identity/https_client.h"
 #include "platform/platform.h"
+#include "plugin/lifecycle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "flavour.h"
+#include "../core/flavour.h"
 
 #include "../identity/https_client.h"  // QV_WEB_HOST
 #include "../platform/platform.h"

@@ -1,6 +1,6 @@
 // The client id's pure parts: reading a stored one back, and the bytes and
 // digits of a made one.
-#include "core/server_events.h"
+#include "plugin/server_events.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include "../audio/spatial_audio.h"
 #include "../update/update_check.h"
 #include "build_info.h"
-#include "plugin_state.h"
+#include "lifecycle.h"
 #include "server_events.h"
 
 namespace {

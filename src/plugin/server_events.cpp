@@ -5,11 +5,12 @@
 // short copies into and out of the state.
 #include "server_events.h"
 
+#include "../core/logging.h"
+#include "../core/plugin_state.h"
+#include "../core/text.h"
 #include "../falloff/falloff_worker.h"
 #include "build_info.h"
-#include "logging.h"
-#include "plugin_state.h"
-#include "text.h"
+#include "lifecycle.h"
 
 #include <cstdio>
 #include <cstring>

@@ -15,12 +15,12 @@
 //                                   "<n>": the identity worker first saves n
 //                                   credentials in a row, as a link would
 //                                   (for crash tests of the token file)
-#include "flavour.h"
+#include "../core/flavour.h"
 
+#include "../core/plugin_state.h"
 #include "../identity/credential_store.h"
 #include "../identity/https_client.h"  // QV_WEB_HOST
 #include "../platform/platform.h"
-#include "plugin_state.h"
 
 #include <cstdio>
 #include <cstdlib>
