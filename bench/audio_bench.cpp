@@ -25,6 +25,8 @@ constexpr uint32_t frames = 480;
 
 void fill_tables() {
     state_lock_setup();
+    // As between init and shutdown.
+    g_state.session_active.store(true);
     g_state.enabled = 1;
     g_state.debug_log = 0;
     static user_hash_entry users[max_user_hashes];

@@ -27,10 +27,13 @@ constexpr mumble_talking_state_t mumble_talking_whispering = 2;
 constexpr mumble_talking_state_t mumble_talking_shouting = 3;
 constexpr mumble_talking_state_t mumble_talking_muted = 4;
 
-// Host results the plugin or the simulated host name: success, a connection
+// Host results the plugin or the simulated host name: success, no server
+// connection at all, a connection id the host does not know, a connection
 // that has not finished synchronizing, and a call from another thread that
 // the host's main thread did not run within its wait.
 constexpr mumble_error_t mumble_status_ok = 0;
+constexpr mumble_error_t mumble_error_no_active_connection = 2;
+constexpr mumble_error_t mumble_error_connection_not_found = 5;
 constexpr mumble_error_t mumble_error_connection_unsynchronized = 11;
 constexpr mumble_error_t mumble_error_api_request_timeout = 19;
 
@@ -50,18 +53,24 @@ struct MumbleStringWrapper {
 // host's published order and the exact type the host gives it; the rest are
 // carried along untouched so the copy keeps the host's layout.
 //   0  freeMemory(plugin, pointer): takes back anything the host handed out
+//   1  getActiveServerConnection(plugin, &connection): the one connection
+//   2  isConnectionSynchronized(plugin, connection, &synchronized)
 //   3  getLocalUserID(plugin, connection, &user)
 //   6  getAllUsers(plugin, connection, &users, &count): host-owned array
 //  14  getUserHash(plugin, connection, user, &hash): host-owned text
 //  36  log(plugin, text): a line in Mumble's log
 constexpr size_t api_slot_count = 38;
 constexpr size_t api_slot_free_memory = 0;
+constexpr size_t api_slot_get_active_server_connection = 1;
+constexpr size_t api_slot_is_connection_synchronized = 2;
 constexpr size_t api_slot_get_local_user_id = 3;
 constexpr size_t api_slot_get_all_users = 6;
 constexpr size_t api_slot_get_user_hash = 14;
 constexpr size_t api_slot_log = 36;
 
 using api_free_memory_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, const void *);
+using api_get_active_server_connection_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, mumble_connection_t *);
+using api_is_connection_synchronized_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, mumble_connection_t, bool *);
 using api_get_local_user_id_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, mumble_connection_t, mumble_userid_t *);
 using api_get_all_users_fn = mumble_error_t(QV_CALL *)(mumble_plugin_id_t, mumble_connection_t, mumble_userid_t **,
                                                        size_t *);
@@ -79,6 +88,8 @@ struct api_slot_type;
         using type = fn;           \
     };
 QV_API_SLOT_TYPE(api_slot_free_memory, api_free_memory_fn)
+QV_API_SLOT_TYPE(api_slot_get_active_server_connection, api_get_active_server_connection_fn)
+QV_API_SLOT_TYPE(api_slot_is_connection_synchronized, api_is_connection_synchronized_fn)
 QV_API_SLOT_TYPE(api_slot_get_local_user_id, api_get_local_user_id_fn)
 QV_API_SLOT_TYPE(api_slot_get_all_users, api_get_all_users_fn)
 QV_API_SLOT_TYPE(api_slot_get_user_hash, api_get_user_hash_fn)

@@ -159,10 +159,10 @@ void apply_glide(float *pcm, uint32_t frames, uint16_t channels, const gain_fact
 
 bool process_audio_source(float *pcm, uint32_t frames, uint16_t channels, uint32_t sample_rate, bool is_speech,
                           uint32_t user_id) {
+    // Outside a session (during shutdown, the call Mumble may make just after
+    // it, a plugin disabled) every voice plays as it came.
+    if (!g_state.session_active.load(std::memory_order_acquire)) return false;
     if (!pcm || !is_speech || channels == 0 || g_state.enabled == 0) return false;
-    // Mumble only calls between init and shutdown (and once after it); the
-    // lock exists from the first init on.
-    if (!state_lock_available()) return false;
     // Nothing is applied, so nothing is remembered either.
     if (frames == 0) return true;
     gain_factors now{}, before{};

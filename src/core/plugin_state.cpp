@@ -37,6 +37,7 @@ void build_user_index(const user_hash_entry *entries, size_t count, uint16_t *in
 void state_lock_setup() {
     if (lock_initialised.load(std::memory_order_acquire)) return;
     platform_lock_init(&g_state.state_lock);
+    platform_signal_init(&g_state.wake_signal);
     lock_initialised.store(true, std::memory_order_release);
 }
 
@@ -52,16 +53,32 @@ bool is_running() {
 
 bool worker_is_current(uint32_t generation) { return is_running() && g_state.worker_generation.load() == generation; }
 
-bool worker_wait(uint32_t generation, uint32_t ms) {
+namespace {
+// Slices of at most worker_slice_ms on the wake signal, so that a stop (which
+// wakes too) is seen at once; with `since`, any wake after it ends the wait.
+bool wait_in_slices(uint32_t generation, uint32_t ms, const uint32_t *since) {
     uint32_t start = platform_ticks();
     for (;;) {
         if (!worker_is_current(generation)) return false;
+        uint32_t seen = platform_signal_count(&g_state.wake_signal);
+        if (since && seen != *since) return true;
         uint32_t elapsed = platform_ticks() - start;
         if (elapsed >= ms) return true;
         uint32_t slice = ms - elapsed;
-        platform_sleep(slice < worker_slice_ms ? slice : worker_slice_ms);
+        platform_signal_wait(&g_state.wake_signal, seen, slice < worker_slice_ms ? slice : worker_slice_ms);
     }
 }
+}  // namespace
+
+bool worker_wait(uint32_t generation, uint32_t ms) { return wait_in_slices(generation, ms, nullptr); }
+
+bool worker_wait_for_change(uint32_t generation, uint32_t ms, uint32_t since) {
+    return wait_in_slices(generation, ms, &since);
+}
+
+void workers_wake() { platform_signal_raise(&g_state.wake_signal); }
+
+uint32_t workers_wake_count() { return platform_signal_count(&g_state.wake_signal); }
 
 namespace {
 thread_local bool this_thread_is_worker = false;
@@ -139,3 +156,5 @@ bool user_hash_known(uint32_t user_id) {
     state_lock_leave();
     return known;
 }
+
+const char *worker_identity() { return g_state.identity_settling != 0 ? "" : g_state.identity_hash; }

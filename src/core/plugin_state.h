@@ -68,6 +68,13 @@ struct plugin_state {
     uint32_t falloff_own_end_count = 0;
     const char *falloff_own_end_reason = "";
 
+    // Raised whenever something a waiting worker acts on changes; see
+    // workers_wake. Set up with the lock, never torn down.
+    platform_signal wake_signal{};
+    // True from the end of init to the start of shutdown: outside it the
+    // audio path leaves every voice as Mumble gave it.
+    std::atomic<bool> session_active{false};
+
     // Bumped (under the lock) by every shutdown. A worker remembers the value
     // it was started under; when they differ it belongs to an ended session
     // and must leave the state, the host and the lock's contents alone.
@@ -88,6 +95,9 @@ struct plugin_state {
 
     // Identity, credential and tables
     char identity_hash[hash_size] = {};
+    // 1 while a synchronize is settling the identity: the one held may be the
+    // last server's, so the workers treat it as none until it is settled.
+    uint8_t identity_settling = 0;
     char credential[credential_size] = {};
     speaker_entry speaker_table[max_speakers] = {};
     size_t speaker_count = 0;
@@ -141,6 +151,17 @@ constexpr uint32_t worker_slice_ms = 200;
 // under `generation` is to stop.
 bool worker_wait(uint32_t generation, uint32_t ms);
 
+// Something that a waiting worker acts on has changed: a server was
+// synchronized, a credential arrived or was revoked, the session is
+// stopping. Every worker's wait looks again at once. Any thread; no lock held.
+void workers_wake();
+// The number of wakes so far, read before a worker looks at the state.
+uint32_t workers_wake_count();
+// worker_wait that also ends, returning true, as soon as a wake has come
+// since the count `since` was read: a pause that is no longer owed (the
+// state it waited on has changed) ends at once rather than polling faster.
+bool worker_wait_for_change(uint32_t generation, uint32_t ms, uint32_t since);
+
 // Marks the calling thread as a worker of `generation`. Logging from a worker
 // is then kept from the host once shutdown has begun (the host thread may be
 // waiting for this very worker) and dropped altogether once the worker is
@@ -160,6 +181,10 @@ bool worker_state_enter();
 
 enum class log_permission { host_and_file, file_only, none };
 log_permission thread_log_permission();
+
+// The identity a worker may use now: empty while a synchronize settles it.
+// The caller holds the lock.
+const char *worker_identity();
 
 // True when the user hash table holds `user_id` (a short search under the lock).
 bool user_hash_known(uint32_t user_id);

@@ -66,12 +66,25 @@ bool outage_begins(worker &w) {
     return true;
 }
 
-void reconnect_wait(const worker &w) {
+uint32_t reconnect_ms() {
     // reconnect_sec has no upper bound; its milliseconds must not wrap.
     uint32_t sec = static_cast<uint32_t>(g_state.reconnect_sec);
-    uint32_t ms = sec > UINT32_MAX / 1000u ? UINT32_MAX : sec * 1000u;
-    worker_wait(w.generation, ms);
+    return sec > UINT32_MAX / 1000u ? UINT32_MAX : sec * 1000u;
 }
+
+// The pause after a failure, which spares a server that is down or refusing:
+// it is served whole (a stop ends it).
+// An attempt that a stop or a host event of the plugin's own cut short is no
+// failure of the server and owes no pause.
+void failure_pause(const worker &w) {
+    if (own_end_reason(w)) return;
+    worker_wait(w.generation, reconnect_ms());
+}
+
+// Nothing to connect with yet (no identity, no key or credential, voice off):
+// the pass is looked at again as soon as that may have changed, since waiting
+// the failure pause here would keep every voice silenced for nothing.
+void idle_until_change(const worker &w, uint32_t since) { worker_wait_for_change(w.generation, reconnect_ms(), since); }
 
 bool credential_is_held() {
     bool held = false;
@@ -122,7 +135,10 @@ connection_end run_connection(worker &w, platform_socket s, bool legacy_mode, ui
     }
 }
 
-void accepted(worker &w, platform_socket s, bool legacy_mode) {
+// Whether the next pass may come at once: true after an end of the plugin's
+// own (a stop, a new or no Mumble server, the move to the credential), which
+// is no failure of the server.
+bool accepted(worker &w, platform_socket s, bool legacy_mode) {
     ++w.connection_count;
     w.paused = false;
     log_notice("connected to falloff %s:%d (%s, connection=%lu)", g_state.server_host, g_state.server_port,
@@ -154,11 +170,14 @@ void accepted(worker &w, platform_socket s, bool legacy_mode) {
     if (!own && outage_begins(w))
         log_notice("proximity voice paused: lost the connection to falloff %s:%d (%s); retrying every %d s",
                    g_state.server_host, g_state.server_port, end.reason, g_state.reconnect_sec);
+    return own;
 }
 
 void one_pass(worker &w) {
+    // Read before the state, so that a change after the copy ends the idle wait.
+    const uint32_t wakes = workers_wake_count();
     if (!worker_state_enter()) return;
-    std::snprintf(w.identity, sizeof w.identity, "%s", g_state.identity_hash);
+    std::snprintf(w.identity, sizeof w.identity, "%s", worker_identity());
     std::snprintf(w.credential, sizeof w.credential, "%s", g_state.credential);
     w.own_end_count = g_state.falloff_own_end_count;
     state_lock_leave();
@@ -166,7 +185,7 @@ void one_pass(worker &w) {
     bool eligible =
         g_state.enabled == 1 && w.identity[0] != '\0' && (g_state.api_key[0] != '\0' || w.credential[0] != '\0');
     if (!eligible) {
-        reconnect_wait(w);
+        idle_until_change(w, wakes);
         return;
     }
 
@@ -177,7 +196,7 @@ void one_pass(worker &w) {
         if (outage_begins(w))
             log_notice("proximity voice paused: cannot reach falloff %s:%d; retrying every %d s", g_state.server_host,
                        g_state.server_port, g_state.reconnect_sec);
-        reconnect_wait(w);
+        failure_pause(w);
         return;
     }
     if (!falloff_publish(s)) {
@@ -195,11 +214,10 @@ void one_pass(worker &w) {
                        g_state.server_host, g_state.server_port, quoted[0] != '\0' ? quoted : "no reply",
                        g_state.reconnect_sec);
         }
-        reconnect_wait(w);
+        failure_pause(w);
         return;
     }
-    accepted(w, s, legacy_mode);
-    if (current(w)) reconnect_wait(w);
+    if (!accepted(w, s, legacy_mode)) failure_pause(w);
 }
 }  // namespace
 
@@ -217,9 +235,8 @@ void falloff_worker(void *arg) {
     }
 }
 
-void falloff_end_is_own(const char *reason) {
-    state_lock_enter();
+void end_falloff_connection_as_own(const char *reason) {
     ++g_state.falloff_own_end_count;
     g_state.falloff_own_end_reason = reason;
-    state_lock_leave();
+    if (g_state.falloff_socket != platform_invalid_socket) platform_socket_shutdown(g_state.falloff_socket);
 }

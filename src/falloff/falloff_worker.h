@@ -9,10 +9,11 @@
 // Thread body; arg carries the worker generation.
 void falloff_worker(void *arg);
 
-// Marks the falloff connection's coming end as the plugin's own, logged
-// with `reason` (a string literal): called by a host event before it shuts
-// the socket down, so that the worker tells the player of no outage.
-void falloff_end_is_own(const char *reason);
+// Ends the current falloff connection as the plugin's own doing, logged with
+// `reason` (a string literal): the socket is shut down (the worker closes it)
+// and the worker tells the player of no outage and owes no pause for it.
+// For a host event; the caller holds the lock.
+void end_falloff_connection_as_own(const char *reason);
 
 // The plugin's keepalive and the legacy connection's credential check.
 constexpr uint32_t keepalive_interval_ms = 20000;

@@ -41,6 +41,8 @@ void revoke_credential(const char *refused_credential) {
     if (!revoked) return;
     platform_delete_file(g_state.token_path);  // may fail (no file); the credential is gone all the same
     log_notice("voice credential was revoked; approve proximity voice again");
+    // The identity worker, idle while a credential was held, links again now.
+    workers_wake();
 }
 }  // namespace
 

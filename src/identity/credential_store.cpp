@@ -42,6 +42,8 @@ void credential_publish(const char *token) {
     if (!worker_state_enter()) return;
     std::snprintf(g_state.credential, sizeof g_state.credential, "%s", valid ? token : "");
     state_lock_leave();
+    // A falloff worker idle for want of a credential connects now.
+    workers_wake();
 }
 
 bool credential_save(const char *token) {

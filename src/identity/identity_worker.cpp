@@ -235,16 +235,19 @@ void identity_worker_run(uint32_t generation, const identity_link_io &io) {
     w.generation = generation;
     w.io = io;
     while (current(w)) {
+        // Read before the state: a server synchronized or a credential
+        // revoked after the copy ends the idle wait at once.
+        const uint32_t wakes = workers_wake_count();
         if (!worker_state_enter()) return;
-        std::snprintf(w.identity, sizeof w.identity, "%s", g_state.identity_hash);
+        std::snprintf(w.identity, sizeof w.identity, "%s", worker_identity());
         std::snprintf(w.credential, sizeof w.credential, "%s", g_state.credential);
         state_lock_leave();
 
         bool go_on;
         if (w.identity[0] == '\0') {
-            go_on = worker_wait(generation, no_identity_idle_ms);
+            go_on = worker_wait_for_change(generation, no_identity_idle_ms, wakes);
         } else if (w.credential[0] != '\0') {
-            go_on = worker_wait(generation, credential_held_idle_ms);
+            go_on = worker_wait_for_change(generation, credential_held_idle_ms, wakes);
         } else if (uint32_t wait = relink_wait(w)) {
             // In slices like every wait; the next pass looks at the state again.
             go_on = worker_wait(generation, wait);

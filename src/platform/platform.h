@@ -19,6 +19,23 @@ void platform_lock_init(platform_lock *lock);
 void platform_lock_enter(platform_lock *lock);
 void platform_lock_leave(platform_lock *lock);
 
+// ---- wake-up signal ---------------------------------------------------------
+// A counter that threads wait on to change: raising it wakes every waiter at
+// once. Static storage like the lock; no handle or heap behind it, and like
+// the lock it is set up once and never torn down.
+struct platform_signal {
+    alignas(16) unsigned char storage[160];
+};
+
+void platform_signal_init(platform_signal *signal);
+// The count now; a wait given this value ends at the next raise.
+uint32_t platform_signal_count(platform_signal *signal);
+// Counts one more and wakes every waiter. Callable from any thread.
+void platform_signal_raise(platform_signal *signal);
+// Waits at most ms (scaled) for the count to differ from `seen`; true when
+// it does.
+bool platform_signal_wait(platform_signal *signal, uint32_t seen, uint32_t ms);
+
 // ---- threads ----------------------------------------------------------------
 using platform_thread = void *;  // null = no thread
 using platform_thread_fn = void (*)(void *arg);

@@ -8,6 +8,7 @@
 #include "../identity/credential_store.h"
 #include "../identity/https_client.h"
 #include "../identity/identity_worker.h"
+#include "server_events.h"
 
 #include <cstring>
 
@@ -52,6 +53,10 @@ int32_t plugin_init(uint32_t id) {
     // Its global set-up is not safe to race with: done before any worker.
     http_client_init();
     if (g_state.network_ready == 1) start_workers();
+    g_state.session_active.store(true, std::memory_order_release);
+    // Enabled, reloaded or updated while on a server: Mumble sends no event
+    // for that server, so the plugin asks.
+    adopt_active_connection();
     return 0;
 }
 
@@ -71,8 +76,13 @@ void start_workers() {
 }
 
 void plugin_shutdown() {
+    // A voice that Mumble still hands over from here on plays as it came:
+    // a disabled plugin changes nothing.
+    g_state.session_active.store(false, std::memory_order_release);
     int32_t was = g_state.running.exchange(0);
     if (was == 1) {
+        // Every worker's wait looks at running now.
+        workers_wake();
         state_lock_enter();
         platform_socket_shutdown(g_state.falloff_socket);
         state_lock_leave();

@@ -77,14 +77,6 @@ int32_t current_connection() {
     return connection;
 }
 
-// Makes a receive blocked in the falloff worker fail, so that it ends its
-// connection; closing and replacing the socket stays with the worker.
-void shut_falloff_socket_down() {
-    state_lock_enter();
-    if (g_state.falloff_socket != platform_invalid_socket) platform_socket_shutdown(g_state.falloff_socket);
-    state_lock_leave();
-}
-
 void publish_identity(const char *identity) {
     state_lock_enter();
     std::snprintf(g_state.identity_hash, sizeof g_state.identity_hash, "%s", identity);
@@ -193,25 +185,52 @@ void client_id_hex(const unsigned char *bytes, size_t n, char *out, size_t out_s
 
 void on_server_synchronized(int32_t connection) {
     if (!session_open()) return;
-    // A new server ends the current falloff connection before anything else.
-    falloff_end_is_own("mumble_synchronized");
-    shut_falloff_socket_down();
     state_lock_enter();
+    // A new server ends the current falloff connection before anything else.
+    end_falloff_connection_as_own("mumble_synchronized");
     g_state.connection_id = connection;
+    g_state.identity_settling = 1;
     clear_applied_factors();
     state_lock_leave();
     forget_talking_refreshes();
     resolve_identity(connection);
+    state_lock_enter();
+    g_state.identity_settling = 0;
+    state_lock_leave();
+    // The workers connect and link with the settled identity now, not at
+    // the end of a pause.
+    workers_wake();
     refresh_user_hashes();
     // Also when the socket layer failed at init: this is the second chance.
     start_workers();
 }
 
+void adopt_active_connection() {
+    if (!session_open()) return;
+    auto get_active = api_slot<api_slot_get_active_server_connection>();
+    auto is_synchronized = api_slot<api_slot_is_connection_synchronized>();
+    if (!get_active || !is_synchronized) return;
+
+    mumble_connection_t connection = -1;
+    mumble_error_t result = get_active(g_state.plugin_id, &connection);
+    if (result == mumble_error_no_active_connection) return;
+    const char *call = "getActiveServerConnection";
+    bool synchronized = false;
+    if (result == mumble_status_ok) {
+        call = "isConnectionSynchronized";
+        result = is_synchronized(g_state.plugin_id, connection, &synchronized);
+    }
+    if (result != mumble_status_ok) {
+        log_debug("mumble_connection_query_failed call=%s err=%d", call, static_cast<int>(result));
+        return;
+    }
+    if (synchronized) on_server_synchronized(connection);
+}
+
 void on_server_disconnected() {
     if (!session_open()) return;
-    falloff_end_is_own("mumble_disconnected");
-    shut_falloff_socket_down();
     state_lock_enter();
+    end_falloff_connection_as_own("mumble_disconnected");
     g_state.connection_id = -1;
     g_state.identity_hash[0] = '\0';
     g_state.user_hash_count = 0;

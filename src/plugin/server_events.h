@@ -13,6 +13,12 @@ constexpr size_t client_id_max_length = 127;
 constexpr size_t client_id_size = client_id_max_length + 1;
 
 void on_server_synchronized(int32_t connection);
+// A start while Mumble is already on a server: Mumble sends no event for a
+// connection that was there before the plugin started, so init asks for it.
+// A synchronized connection is taken up exactly as its synchronize would be;
+// one still synchronizing is left to its own event; no connection, or a host
+// error (logged), leaves the plugin waiting for the next event.
+void adopt_active_connection();
 void on_server_disconnected();
 void refresh_user_hashes();
 

@@ -33,6 +33,8 @@ class audio_path : public ::testing::Test {
   protected:
     void SetUp() override {
         state_lock_setup();
+        // As between init and shutdown.
+        g_state.session_active.store(true);
         g_state.enabled = 1;
         g_state.debug_log = 0;
         g_state.smooth_transitions = 1;

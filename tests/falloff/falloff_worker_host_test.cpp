@@ -62,6 +62,9 @@ class falloff_host : public host_test {
         ASSERT_NE(server_port, 0);
         sandbox->write("quorvane_voice.ini", "server_host=127.0.0.1\nserver_port=" + std::to_string(server_port) +
                                                  "\nreconnect_sec=1\n" + ini);
+        // Started before Mumble joins the server (an earlier row may have left
+        // the host on it; with the plugin stopped, leaving sends no event).
+        host->disconnect(0);
         host->register_api();
         host->set_local_user(1);
         host->set_users({{1, identity}, {2, std::string("AAAA")}, {3, std::string("bbbb")}, {4, std::string("cccc")}});

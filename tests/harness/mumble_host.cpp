@@ -15,6 +15,14 @@ mumble_error_t QV_CALL host_free(mumble_plugin_id_t, const void *p) {
     mumble_host *h = mumble_host::current;
     return h->on_main_thread([&] { return h->on_free(p); });
 }
+mumble_error_t QV_CALL host_active_connection(mumble_plugin_id_t, mumble_connection_t *out) {
+    mumble_host *h = mumble_host::current;
+    return h->on_main_thread([&] { return h->on_get_active_connection(out); });
+}
+mumble_error_t QV_CALL host_is_synchronized(mumble_plugin_id_t, mumble_connection_t c, bool *out) {
+    mumble_host *h = mumble_host::current;
+    return h->on_main_thread([&] { return h->on_is_synchronized(c, out); });
+}
 mumble_error_t QV_CALL host_local_user(mumble_plugin_id_t, mumble_connection_t c, mumble_userid_t *out) {
     mumble_host *h = mumble_host::current;
     return h->on_main_thread([&] { return h->on_get_local_user_id(c, out); });
@@ -48,12 +56,37 @@ mumble_host::mumble_host(const std::string &library_path) {
     current = this;
     fill_unexpected(table_, std::make_index_sequence<api_slot_count>{});
     api_table_set<api_slot_free_memory>(table_, &host_free);
+    api_table_set<api_slot_get_active_server_connection>(table_, &host_active_connection);
+    api_table_set<api_slot_is_connection_synchronized>(table_, &host_is_synchronized);
     api_table_set<api_slot_get_local_user_id>(table_, &host_local_user);
     api_table_set<api_slot_get_all_users>(table_, &host_all_users);
     api_table_set<api_slot_get_user_hash>(table_, &host_user_hash);
     api_table_set<api_slot_log>(table_, &host_log);
-    library_ = library_load(library_path, &load_error_);
-    if (library_) exports_found_ = exports_.resolve([this](const char *name) { return symbol(name); });
+    open_library(library_path);
+}
+
+void mumble_host::open_library(const std::string &path) {
+    library_path_ = path;
+    load_error_.clear();
+    library_ = library_load(path, &load_error_);
+    exports_ = mumble_exports{};
+    exports_found_ = library_ ? exports_.resolve([this](const char *name) { return symbol(name); }) : 0;
+}
+
+void mumble_host::unload() {
+    // Mumble shuts a started plugin down before it lets the library go.
+    if (started_) shutdown();
+    library_unload(library_);
+    library_ = nullptr;
+    exports_ = mumble_exports{};
+    exports_found_ = 0;
+}
+
+bool mumble_host::reload(const std::string &library_path) {
+    std::string path = library_path.empty() ? library_path_ : library_path;
+    unload();
+    open_library(path);
+    return library_ != nullptr;
 }
 
 mumble_host::~mumble_host() {
@@ -104,47 +137,60 @@ void mumble_host::register_table(const void *table) {
 
 mumble_error_t mumble_host::init(uint32_t plugin_id) {
     mumble_error_t result = -1;
-    as_main_thread([&] { result = exports_.mumble_init(plugin_id); });
+    as_main_thread([&] {
+        // Mumble introduces itself first, every time it starts the plugin.
+        exports_.mumble_setMumbleInfo({1, 5, 735}, {1, 2, 0}, {1, 0, 0});
+        result = exports_.mumble_init(plugin_id);
+        started_ = result == 0;
+    });
     return result;
 }
 
 void mumble_host::shutdown() {
-    as_main_thread([&] { exports_.mumble_shutdown(); });
+    as_main_thread([&] {
+        exports_.mumble_shutdown();
+        started_ = false;
+    });
+}
+
+void mumble_host::connect(mumble_connection_t c) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    active_ = c;
+    synchronized_ = false;
 }
 
 void mumble_host::synchronize(mumble_connection_t c) {
-    as_main_thread([&] {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            synchronized_ = c;
-        }
-        exports_.mumble_onServerSynchronized(c);
-    });
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!pinned_ && (!active_ || *active_ != c)) active_ = c;
+        synchronized_ = true;
+    }
+    event([&] { exports_.mumble_onServerSynchronized(c); });
 }
 
 void mumble_host::disconnect(mumble_connection_t c) {
     // Mumble reports the disconnect on its connection thread, directly,
     // before its main thread learns of it.
-    std::thread([&] { exports_.mumble_onServerDisconnected(c); }).join();
+    if (started_) std::thread([&] { exports_.mumble_onServerDisconnected(c); }).join();
     std::lock_guard<std::mutex> lock(mutex_);
-    synchronized_.reset();
+    synchronized_ = false;
 }
 
 void mumble_host::user_added(mumble_connection_t c, mumble_userid_t u) {
-    as_main_thread([&] { exports_.mumble_onUserAdded(c, u); });
+    event([&] { exports_.mumble_onUserAdded(c, u); });
 }
 
 void mumble_host::user_removed(mumble_connection_t c, mumble_userid_t u) {
-    as_main_thread([&] { exports_.mumble_onUserRemoved(c, u); });
+    event([&] { exports_.mumble_onUserRemoved(c, u); });
 }
 
 void mumble_host::channel_entered(mumble_connection_t c, mumble_userid_t u, mumble_channelid_t previous,
                                   mumble_channelid_t next) {
-    as_main_thread([&] { exports_.mumble_onChannelEntered(c, u, previous, next); });
+    event([&] { exports_.mumble_onChannelEntered(c, u, previous, next); });
 }
 
 void mumble_host::talking_state(mumble_connection_t c, mumble_userid_t u, mumble_talking_state_t state) {
-    as_main_thread([&] { exports_.mumble_onUserTalkingStateChanged(c, u, state); });
+    event([&] { exports_.mumble_onUserTalkingStateChanged(c, u, state); });
 }
 
 void mumble_host::user_joins(mumble_connection_t c, mumble_userid_t u, const std::string &hash,
@@ -177,7 +223,8 @@ void mumble_host::set_users(std::vector<host_user> users, mumble_error_t result)
 
 void mumble_host::set_connection(mumble_connection_t connection) {
     std::lock_guard<std::mutex> lock(mutex_);
-    connection_ = connection;
+    active_ = connection;
+    pinned_ = true;
 }
 
 void mumble_host::set_user_hash(uint32_t id, const std::string &hash) {
@@ -234,6 +281,20 @@ mumble_error_t mumble_host::on_free(const void *pointer) {
     else
         delete[] static_cast<const char *>(pointer);
     handed_.erase(it);
+    return 0;
+}
+
+mumble_error_t mumble_host::on_get_active_connection(mumble_connection_t *out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!active_) return mumble_error_no_active_connection;
+    *out = *active_;
+    return 0;
+}
+
+mumble_error_t mumble_host::on_is_synchronized(mumble_connection_t c, bool *out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!active_ || *active_ != c) return mumble_error_connection_not_found;
+    *out = synchronized_;
     return 0;
 }
 

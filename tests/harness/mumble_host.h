@@ -9,8 +9,20 @@
 //    the main-thread wrappers below is that thread and calls directly; any
 //    other thread's call waits for the main thread to be free, at most 800 ms
 //    (real time), and then fails with the time-out result.
+//  - There is at most one server connection, as in Mumble: connect() opens
+//    it (a new id each time in Mumble; the test picks it) and it stays the
+//    active one after a disconnect, until the next connect.
+//    getActiveServerConnection answers it (error 2 before any connect) and
+//    isConnectionSynchronized tells whether it has synchronized (error 5
+//    for another id).
 //  - Users, hashes and the local user are known only on a synchronized
 //    connection (after synchronize(), until disconnect()).
+//  - Server and user events reach the plugin only while it is started
+//    (from a successful init to its shutdown), as Mumble sends them only to
+//    loaded plugins; the host's own state changes all the same. So a plugin
+//    started while the host is on a server hears of it from no event.
+//  - Mumble unloads the library after a shutdown ("Reload plugins", the
+//    updater) and loads it again: unload() and reload() do the same.
 //  - The disconnect is reported on a thread of its own (Mumble's connection
 //    thread), not as the main thread.
 //  - A user who joins (user_joins) is added and moved into a channel while
@@ -59,6 +71,19 @@ class mumble_host {
     void register_table(const void *table);
     mumble_error_t init(uint32_t plugin_id = 0x51);
     void shutdown();
+    // True between a successful init and its shutdown.
+    bool started() const { return started_; }
+    // Mumble's side of "Reload plugins" and of an update: the library is
+    // closed (after a shutdown) and opened again from `library_path` (the
+    // same file when empty), its exports looked up anew. False, with
+    // load_error() set, when it does not load.
+    void unload();
+    bool reload(const std::string &library_path = {});
+    // Mumble begins a connection: it becomes the active one, not yet
+    // synchronized (no event for the plugin).
+    void connect(mumble_connection_t connection);
+    // The connection has synchronized (connected first when it is not the
+    // active one): users become known, and a started plugin hears of it.
     void synchronize(mumble_connection_t connection);
     void disconnect(mumble_connection_t connection);
     void user_added(mumble_connection_t connection, mumble_userid_t user);
@@ -76,7 +101,8 @@ class mumble_host {
     // Script.
     void set_local_user(uint32_t id, mumble_error_t result = 0);
     void set_users(std::vector<host_user> users, mumble_error_t result = 0);
-    // When set, the host knows only this connection: calls naming another fail.
+    // Pins the active connection: a later synchronize of another id leaves
+    // it, so calls naming that id fail.
     void set_connection(mumble_connection_t connection);
     // Changes the hash of one scripted user (the host then hands out `hash`).
     void set_user_hash(uint32_t id, const std::string &hash);
@@ -106,6 +132,8 @@ class mumble_host {
 
     // Called by the host functions.
     mumble_error_t on_free(const void *pointer);
+    mumble_error_t on_get_active_connection(mumble_connection_t *out);
+    mumble_error_t on_is_synchronized(mumble_connection_t, bool *out);
     mumble_error_t on_get_local_user_id(mumble_connection_t, mumble_userid_t *out);
     mumble_error_t on_get_all_users(mumble_connection_t, mumble_userid_t **users, size_t *count);
     mumble_error_t on_get_user_hash(mumble_connection_t, mumble_userid_t user, const char **hash);
@@ -140,12 +168,20 @@ class mumble_host {
     bool take_main_thread(std::chrono::steady_clock::time_point deadline);
     void give_main_thread_back();
 
-    bool knows(mumble_connection_t c) const {
-        return synchronized_ && *synchronized_ == c && (!connection_ || *connection_ == c);
-    }
+    bool knows(mumble_connection_t c) const { return synchronized_ && active_ && *active_ == c; }
     void *symbol(const char *name) const;
+    void open_library(const std::string &path);
+    // Runs an event export as the main thread, only while the plugin is started.
+    template <typename Fn>
+    void event(Fn &&fn) {
+        as_main_thread([&] {
+            if (started_) fn();
+        });
+    }
 
+    std::string library_path_;
     void *library_ = nullptr;
+    std::atomic<bool> started_{false};
     std::string load_error_;
     mumble_api_table table_{};
     mumble_exports exports_{};
@@ -167,6 +203,7 @@ class mumble_host {
     mumble_error_t local_user_result_ = 0;
     std::vector<host_user> users_;
     mumble_error_t users_result_ = 0;
-    std::optional<mumble_connection_t> connection_;
-    std::optional<mumble_connection_t> synchronized_;  // the connection that finished synchronizing
+    std::optional<mumble_connection_t> active_;  // the one connection, kept after a disconnect
+    bool pinned_ = false;                        // set_connection: synchronize leaves active_
+    bool synchronized_ = false;                  // the active connection has synchronized
 };
