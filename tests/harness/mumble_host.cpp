@@ -284,8 +284,15 @@ mumble_error_t mumble_host::on_free(const void *pointer) {
     return 0;
 }
 
+void mumble_host::set_connection_query_results(mumble_error_t active, mumble_error_t synchronized) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    active_result_ = active;
+    synchronized_result_ = synchronized;
+}
+
 mumble_error_t mumble_host::on_get_active_connection(mumble_connection_t *out) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (active_result_ != 0) return active_result_;
     if (!active_) return mumble_error_no_active_connection;
     *out = *active_;
     return 0;
@@ -293,6 +300,7 @@ mumble_error_t mumble_host::on_get_active_connection(mumble_connection_t *out) {
 
 mumble_error_t mumble_host::on_is_synchronized(mumble_connection_t c, bool *out) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (synchronized_result_ != 0) return synchronized_result_;
     if (!active_ || *active_ != c) return mumble_error_connection_not_found;
     *out = synchronized_;
     return 0;

@@ -104,6 +104,9 @@ class mumble_host {
     // Pins the active connection: a later synchronize of another id leaves
     // it, so calls naming that id fail.
     void set_connection(mumble_connection_t connection);
+    // What getActiveServerConnection and isConnectionSynchronized return
+    // instead of their answer (0: they answer as Mumble does).
+    void set_connection_query_results(mumble_error_t active, mumble_error_t synchronized);
     // Changes the hash of one scripted user (the host then hands out `hash`).
     void set_user_hash(uint32_t id, const std::string &hash);
 
@@ -206,4 +209,6 @@ class mumble_host {
     std::optional<mumble_connection_t> active_;  // the one connection, kept after a disconnect
     bool pinned_ = false;                        // set_connection: synchronize leaves active_
     bool synchronized_ = false;                  // the active connection has synchronized
+    mumble_error_t active_result_ = 0;
+    mumble_error_t synchronized_result_ = 0;
 };
