@@ -5,11 +5,11 @@
 //   build/linux/bench/lifecycle_bench
 // The web-service states start the tests' web peer (tests/harness/web_peer.py)
 // for the run.
+#include "bench_web_peer.h"
 #include "harness/falloff_peer.h"
 #include "harness/full_queue.h"
 #include "harness/mumble_host.h"
 #include "harness/sandbox.h"
-#include "harness/web_peer.h"
 
 #include <benchmark/benchmark.h>
 
@@ -81,22 +81,6 @@ void measure(benchmark::State &state, const std::function<state_setup()> &prepar
     state.counters["worst_ms"] = worst;
 }
 
-// The web peer, started for the run by the first state that needs it.
-web_peer *web() {
-    static std::unique_ptr<web_peer> peer;
-    if (!peer) {
-        std::string start = "python3 " QV_WEB_PEER_SCRIPT " start " QV_WEB_PEER_DIR " >/dev/null";
-        if (std::system(start.c_str()) != 0) return nullptr;
-        peer = std::make_unique<web_peer>();
-    }
-    return peer->ok() ? peer.get() : nullptr;
-}
-
-void stop_web() {
-    std::string stop = "python3 " QV_WEB_PEER_SCRIPT " stop " QV_WEB_PEER_DIR " >/dev/null 2>&1";
-    (void)std::system(stop.c_str());
-}
-
 void idle(benchmark::State &state) {
     measure(state, [] {
         state_setup s;
@@ -164,7 +148,7 @@ void back_off(benchmark::State &state) {
 // The identity worker against the web peer: the link is started and then
 // polled; `status_delay_ms` holds each poll's reply.
 void identity_state(benchmark::State &state, int status_delay_ms) {
-    web_peer *peer = web();
+    web_peer *peer = bench_web_peer();
     if (!peer) {
         state.SkipWithError("web peer not running");
         return;
@@ -205,6 +189,6 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    stop_web();
+    bench_web_peer_stop();
     return 0;
 }
