@@ -13,6 +13,12 @@ void flavour_configure();
 // shutdown, to exercise a worker that overruns the shutdown wait.
 void flavour_worker_started(const char *worker, uint32_t generation);
 
+// How long shutdown waits for each worker to end, in real milliseconds:
+// `standard_ms` in the shipped library. The development flavour takes
+// QUORVANE_VOICE_TEST_STOP_WAIT_MS instead when it is set, for the tests of a
+// worker that overruns the wait (held at its start by the stall setting).
+uint32_t flavour_worker_stop_wait_ms(uint32_t standard_ms);
+
 // Opens a web address in the user's default browser; false when that failed.
 // The development flavour appends the address to the file named by
 // QUORVANE_VOICE_TEST_OPENER_LOG instead, when that is set (false when the

@@ -44,7 +44,9 @@ using platform_thread_fn = void (*)(void *arg);
 // plugin's own library loaded until fn has returned, so a thread that
 // outlives the host's unload never runs in unmapped code.
 bool platform_thread_start(platform_thread *out, platform_thread_fn fn, void *arg);
-// Waits at most timeout_ms (scaled) for the thread to end; true when it ended.
+// Waits at most timeout_ms real milliseconds for the thread to end (the test
+// time scale does not shorten it: on a loaded machine a thread that is
+// ending must not be given up early); true when it ended.
 bool platform_thread_wait(platform_thread thread, uint32_t timeout_ms);
 // Gives the handle up; a thread still running goes on detached.
 void platform_thread_close(platform_thread thread);

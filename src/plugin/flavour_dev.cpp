@@ -4,6 +4,9 @@
 //                                   start, ignoring shutdown, for ms
 //   QUORVANE_VOICE_TEST_STALL_MARK  file the held worker writes "stale" or
 //                                   "current" into once it is let go
+//   QUORVANE_VOICE_TEST_STOP_WAIT_MS
+//                                   how long shutdown waits for each worker
+//                                   (real ms), for tests of one that overruns
 //   QUORVANE_VOICE_TEST_OPENER_LOG  file that receives each address the
 //                                   browser would have been opened on
 //   QUORVANE_VOICE_TEST_WEB_HOST, QUORVANE_VOICE_TEST_WEB_PORT
@@ -26,10 +29,21 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+// 0: the standard wait. Written by init only, before any worker exists.
+uint32_t test_stop_wait_ms = 0;
+}  // namespace
+
 void flavour_configure() {
     char text[64];
     size_t n = platform_getenv("QUORVANE_VOICE_TEST_TIME_SCALE", text, sizeof text);
     platform_set_time_scale(n > 0 && n < sizeof text ? std::atof(text) : 1.0);
+    n = platform_getenv("QUORVANE_VOICE_TEST_STOP_WAIT_MS", text, sizeof text);
+    test_stop_wait_ms = n > 0 && n < sizeof text ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 0;
+}
+
+uint32_t flavour_worker_stop_wait_ms(uint32_t standard_ms) {
+    return test_stop_wait_ms != 0 ? test_stop_wait_ms : standard_ms;
 }
 
 namespace {

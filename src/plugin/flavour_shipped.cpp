@@ -9,6 +9,8 @@ void flavour_configure() {}
 
 void flavour_worker_started(const char *, uint32_t) {}
 
+uint32_t flavour_worker_stop_wait_ms(uint32_t standard_ms) { return standard_ms; }
+
 bool flavour_open_url(const char *address) { return platform_open_url(address); }
 
 // Fixed when the library is built; nothing at run time moves it.

@@ -17,7 +17,8 @@ void *generation_arg(uint32_t generation) { return reinterpret_cast<void *>(stat
 
 void stop_thread(platform_thread &thread) {
     if (!thread) return;
-    platform_thread_wait(thread, worker_stop_wait_ms);  // an overrun is not reported
+    // An overrun is not reported.
+    platform_thread_wait(thread, flavour_worker_stop_wait_ms(worker_stop_wait_ms));
     platform_thread_close(thread);
     thread = nullptr;
 }

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 
-// A worker that overruns this wait is left running detached; see
-// worker_generation in the state record for how it is kept away from the state.
+// Real milliseconds shutdown waits for each worker. Every wait of a worker
+// is sliced and woken, so one ends within milliseconds; one that overruns
+// (stuck in a system call) is left running detached: see worker_generation
+// in the state record for how it is kept away from the state.
 constexpr uint32_t worker_stop_wait_ms = 6000;
 
 void register_api_functions(const void *table);

@@ -3,6 +3,7 @@
 #include "build_info.h"
 #include "harness/falloff_peer.h"
 #include "harness/host_fixture.h"
+#include "harness/process_probe.h"
 
 #include <chrono>
 #include <cstring>
@@ -141,8 +142,9 @@ TEST_F(lifecycle, a_worker_that_overruns_the_shutdown_wait_stays_out_of_the_next
     scoped_env mark_env("QUORVANE_VOICE_TEST_STALL_MARK", mark);
     host->register_api();
     {
-        // Held for 30 s of plugin time: well past the 6 s wait of shutdown.
+        // Held for 30 s of plugin time (1.5 s real), past a wait of 300 ms.
         scoped_env stall("QUORVANE_VOICE_TEST_STALL", "identity=30000");
+        scoped_env stop_wait("QUORVANE_VOICE_TEST_STOP_WAIT_MS", "300");
         ASSERT_EQ(host->init(), 0);
         host->shutdown();
     }
@@ -242,8 +244,10 @@ TEST_F(lifecycle, an_init_without_a_shutdown_ends_the_running_session_first) {
             // The previous session's falloff worker has closed its connection.
             EXPECT_TRUE(peer.wait_until_finished(static_cast<size_t>(round - 1), 5000));
             EXPECT_TRUE(peer.connection(static_cast<size_t>(round - 1)).client_closed);
+        } else {
+            // Later inits find the server synchronized and take it up themselves.
+            host->synchronize(0);
         }
-        host->synchronize(0);
         ASSERT_TRUE(peer.wait_for_connections(static_cast<size_t>(round + 1), 15000));
         // The worker has told Mumble and is reading: the next init stops it
         // at once. (One still waiting for the main thread, which init holds,
@@ -262,8 +266,11 @@ TEST_F(lifecycle, an_init_without_a_shutdown_ends_the_running_session_first) {
 TEST_F(lifecycle, a_worker_that_overran_its_shutdown_gives_its_slot_back_when_it_ends) {
     std::string mark = sandbox->file("mark.txt").string();
     scoped_env mark_env("QUORVANE_VOICE_TEST_STALL_MARK", mark);
-    // Held for 12 s of plugin time: past the 6 s wait, then it ends by itself.
+    // Held for 12 s of plugin time (600 ms real): past a wait of 300 ms,
+    // then it ends by itself.
     scoped_env stall("QUORVANE_VOICE_TEST_STALL", "identity=12000");
+    scoped_env stop_wait("QUORVANE_VOICE_TEST_STOP_WAIT_MS", "300");
+    size_t threads = process_thread_count();
     host->register_api();
     for (int round = 0; round < rounds_beyond_the_slots; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -274,4 +281,6 @@ TEST_F(lifecycle, a_worker_that_overran_its_shutdown_gives_its_slot_back_when_it
     // A held worker, let go, finds its session over.
     ASSERT_TRUE(eventually([&] { return marked(); }, 10000));
     EXPECT_EQ(sandbox->read("mark.txt"), "stale");
+    // And every one of them ends.
+    EXPECT_TRUE(eventually([&] { return process_thread_count() == threads; }, 10000));
 }

@@ -60,7 +60,7 @@ size_t count_containing(const std::vector<std::string> &lines, const std::string
 class starts : public host_test {
   protected:
     void TearDown() override {
-        if (host && host->loaded() && host->started()) host->shutdown();
+        shut_down_if_started();
         if (peer) {
             peer->stop();
             EXPECT_TRUE(peer->problems().empty()) << peer->problems().front();
@@ -68,14 +68,12 @@ class starts : public host_test {
         host_test::TearDown();
     }
 
-    // The plugin's ini names the peer; a link attempt meets a refused port
-    // on loopback, so it fails at once (no name to resolve, no browser).
+    // The plugin's ini names the peer (a link attempt meets the fixture's
+    // refused web port, so it fails at once).
     void configure(const std::string &extra) {
         ASSERT_NE(peer->port(), 0);
         sandbox->write("quorvane_voice.ini",
                        "server_host=127.0.0.1\nserver_port=" + std::to_string(peer->port()) + "\n" + extra);
-        web_host = std::make_unique<scoped_env>("QUORVANE_VOICE_TEST_WEB_HOST", "127.0.0.1");
-        web_port = std::make_unique<scoped_env>("QUORVANE_VOICE_TEST_WEB_PORT", std::to_string(no_web.port()));
         host->register_api();
     }
 
@@ -113,8 +111,6 @@ class starts : public host_test {
     }
 
     std::unique_ptr<falloff_peer> peer;
-    refused_port no_web;
-    std::unique_ptr<scoped_env> web_host, web_port;
 };
 
 TEST_F(starts, enabled_on_a_synchronized_server_the_plugin_takes_it_up_like_its_synchronize) {

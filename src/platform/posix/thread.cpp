@@ -2,7 +2,6 @@
 // worker that outlives the host's dlclose keeps running in mapped code.
 #include "../platform.h"
 #include "../thread_slots.h"
-#include "../time_scale.h"
 
 #include <pthread.h>
 
@@ -53,9 +52,8 @@ bool platform_thread_wait(platform_thread thread, uint32_t timeout_ms) {
     if (!slot || slot->os_id == 0) return true;
     timespec deadline{};
     clock_gettime(CLOCK_REALTIME, &deadline);
-    uint32_t real = time_scale::real_ms(timeout_ms);
-    deadline.tv_sec += real / 1000;
-    deadline.tv_nsec += static_cast<long>(real % 1000) * 1000000L;
+    deadline.tv_sec += timeout_ms / 1000;
+    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
     if (deadline.tv_nsec >= 1000000000L) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;

@@ -3,7 +3,6 @@
 // that outlives the host's FreeLibrary never runs in unmapped code.
 #include "../platform.h"
 #include "../thread_slots.h"
-#include "../time_scale.h"
 
 #include <windows.h>
 
@@ -65,7 +64,7 @@ bool platform_thread_start(platform_thread *out, platform_thread_fn fn, void *ar
 bool platform_thread_wait(platform_thread thread, uint32_t timeout_ms) {
     auto *slot = static_cast<thread_slot *>(thread);
     if (!slot) return true;
-    return WaitForSingleObject(static_cast<HANDLE>(slot->os_handle), time_scale::real_ms(timeout_ms)) == WAIT_OBJECT_0;
+    return WaitForSingleObject(static_cast<HANDLE>(slot->os_handle), timeout_ms) == WAIT_OBJECT_0;
 }
 
 void platform_thread_close(platform_thread thread) {
