@@ -57,11 +57,16 @@ const char *own_end_reason(const worker &w) {
     return reason;
 }
 
-// True when a failure of this pass begins an outage that the player is to
-// hear of: not after a stop or an end of the plugin's own, and only once
-// until a connection is accepted again.
+// True when a stop or a host event of the plugin's own (leaving or changing
+// the Mumble server) cut this pass's attempt short: no failure of the server.
+// Decided once, as the failure is seen, so that an event after it cannot
+// take back the pause it owes.
+bool cut_short(const worker &w) { return !current(w) || own_end_reason(w) != nullptr; }
+
+// True when a failure of the server begins an outage that the player is to
+// hear of: only once until a connection is accepted again.
 bool outage_begins(worker &w) {
-    if (w.paused || !current(w) || own_end_reason(w)) return false;
+    if (w.paused) return false;
     w.paused = true;
     return true;
 }
@@ -72,14 +77,9 @@ uint32_t reconnect_ms() {
     return sec > UINT32_MAX / 1000u ? UINT32_MAX : sec * 1000u;
 }
 
-// The pause after a failure, which spares a server that is down or refusing:
-// it is served whole (a stop ends it).
-// An attempt that a stop or a host event of the plugin's own cut short is no
-// failure of the server and owes no pause.
-void failure_pause(const worker &w) {
-    if (own_end_reason(w)) return;
-    worker_wait(w.generation, reconnect_ms());
-}
+// The pause after a failure of the server, which spares a server that is
+// down or refusing: it is served whole (a stop ends it).
+void failure_pause(const worker &w) { worker_wait(w.generation, reconnect_ms()); }
 
 // Nothing to connect with yet (no identity, no key or credential, voice off):
 // the pass is looked at again as soon as that may have changed, since waiting
@@ -193,6 +193,7 @@ void one_pass(worker &w) {
     log_debug("falloff_connect_attempt host=%s port=%d", g_state.server_host, g_state.server_port);
     if (!falloff_connect(&s)) {
         log_debug("falloff_connect_fail host=%s port=%d", g_state.server_host, g_state.server_port);
+        if (cut_short(w)) return;
         if (outage_begins(w))
             log_notice("proximity voice paused: cannot reach falloff %s:%d; retrying every %d s", g_state.server_host,
                        g_state.server_port, g_state.reconnect_sec);
@@ -207,6 +208,7 @@ void one_pass(worker &w) {
     bool legacy_mode = false;
     int32_t result = falloff_handshake(&s, w.identity, w.credential, w.line, &w.unauthorized_count, &legacy_mode);
     if (result != handshake_accepted) {
+        if (cut_short(w)) return;
         if (outage_begins(w)) {
             char quoted[quoted_reply_chars + 1];
             quote_reply(w.line, quoted);

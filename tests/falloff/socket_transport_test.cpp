@@ -79,6 +79,9 @@ TEST_F(socket_transport, read_line_frames_what_the_peer_sends) {
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
         peer_script script{r.bytewise ? peer_send_bytewise(r.bytes) : peer_send(r.bytes)};
+        // A reset that came before the connect was seen through would fail
+        // the connect itself on a loaded machine.
+        if (r.after == then::reset) script.push_back(peer_pause(200));
         script.push_back(r.after == then::close   ? peer_close()
                          : r.after == then::reset ? peer_reset()
                                                   : peer_wait_close());

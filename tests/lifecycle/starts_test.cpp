@@ -241,7 +241,8 @@ TEST_F(starts, a_failure_keeps_its_pause_whatever_mumble_does_meanwhile) {
     ASSERT_NO_FATAL_FAILURE(configure("api_key=" + api_key + "\n" + no_pause_ini));
     ASSERT_EQ(host->init(), 0);
     join(0);
-    ASSERT_TRUE(peer->wait_until_finished(0, settle_ms));
+    // The refusal is told, and the pause it owes has begun.
+    ASSERT_TRUE(eventually([&] { return count_containing(host->logs(), "refused the plugin") == 1; }, settle_ms));
     // A new server does not cut the pause that spares a refusing falloff server.
     join(1);
     sleep_real_ms(1000);
