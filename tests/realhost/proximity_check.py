@@ -13,6 +13,7 @@ see write-ini below), then works client A's windows step by step:
   enable     Settings > Plugins: tick Enable (the plugin off until then)
   disable    Settings > Plugins: untick Enable
   reload     Settings > Plugins: Reload plugins
+  cycleN     N times disable then enable
   wait       nothing; the plugin was enabled at Mumble's start
 
 and after the steps plays five phases while it records client A's speakers:
@@ -244,7 +245,12 @@ def main(argv):
     p.add_argument("--ui", default=DEFAULT_UI)
     p.add_argument("--port", type=int, required=True)
     a = p.parse_args(argv)
-    steps = [s for s in a.steps.split(",") if s]
+    steps = []
+    for s in a.steps.split(","):
+        if s.startswith("cycle"):
+            steps += ["disable", "enable"] * int(s[5:] or "1")
+        elif s:
+            steps.append(s)
     talker = os.environ.get("RRM_CERT_SHA1_B", "")
     if not talker:
         log("no RRM_CERT_SHA1_B: run me as the harness's check hook")
