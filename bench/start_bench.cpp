@@ -13,6 +13,7 @@
 #include "bench_web_peer.h"
 #include "harness/falloff_peer.h"
 #include "harness/mumble_host.h"
+#include "harness/sample_player.h"
 #include "harness/sandbox.h"
 
 #include <benchmark/benchmark.h>
@@ -26,11 +27,11 @@
 #include <thread>
 
 namespace {
-const std::string identity = "0123456789abcdef0123456789abcdef01234567";
+const std::string &identity = sample::identity;
 const std::string talker = "a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1";
 const std::string listed = "UPDATE2 " + talker + " 1 -1\n";
-const std::string credential = "vc1.Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-xyz";
-const std::string challenge = "00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff";
+const std::string &credential = sample::credential;
+const std::string &challenge = sample::challenge;
 const std::string code = "K7QX-22";
 constexpr int iterations = 5;
 constexpr int wait_ms = 30000;

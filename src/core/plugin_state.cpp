@@ -142,6 +142,14 @@ size_t user_position(uint32_t user_id) {
     return max_user_hashes;
 }
 
+void forget_server() {
+    g_state.connection_id = -1;
+    g_state.identity_hash[0] = '\0';
+    g_state.user_hash_count = 0;
+    g_state.speaker_count = 0;
+    clear_applied_factors();
+}
+
 void clear_applied_factors() { std::memset(g_state.user_applied, 0, sizeof g_state.user_applied); }
 
 void forget_applied_factors() {

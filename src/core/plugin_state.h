@@ -197,6 +197,11 @@ void publish_user_hashes(const user_hash_entry *entries, size_t count);
 // when there is none. The caller holds the lock.
 size_t user_position(uint32_t user_id);
 
+// Forgets the Mumble server: the connection, the identity, both tables and
+// every user's applied factors (a disconnect, shutdown). The caller holds
+// the lock.
+void forget_server();
+
 // Forgets every user's applied factors (a new server, a disconnect, shutdown):
 // the next buffer of each user gets the plain law. clear_ is for a caller
 // that already holds the lock; forget_ takes it.

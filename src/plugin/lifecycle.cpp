@@ -104,11 +104,7 @@ void plugin_shutdown() {
         // Such a worker can no longer unpublish its socket; it closes it
         // itself once its receive gives up.
         g_state.falloff_socket = platform_invalid_socket;
-        g_state.connection_id = -1;
-        g_state.identity_hash[0] = '\0';
-        g_state.user_hash_count = 0;
-        g_state.speaker_count = 0;
-        clear_applied_factors();
+        forget_server();
         state_lock_leave();
     }
     if (g_state.network_ready == 1) {

@@ -231,11 +231,7 @@ void on_server_disconnected() {
     if (!session_open()) return;
     state_lock_enter();
     end_falloff_connection_as_own("mumble_disconnected");
-    g_state.connection_id = -1;
-    g_state.identity_hash[0] = '\0';
-    g_state.user_hash_count = 0;
-    g_state.speaker_count = 0;
-    clear_applied_factors();
+    forget_server();
     state_lock_leave();
 }
 

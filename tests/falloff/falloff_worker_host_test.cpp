@@ -6,6 +6,7 @@
 #include "harness/falloff_peer.h"
 #include "harness/full_queue.h"
 #include "harness/host_fixture.h"
+#include "harness/sample_player.h"
 
 #include <chrono>
 #include <cstdio>
@@ -14,13 +15,11 @@
 #include <vector>
 
 namespace {
-const std::string identity = "0123456789abcdef0123456789abcdef01234567";
+const std::string &identity = sample::identity;
 const std::string api_key = "shared-key-7";
-const std::string credential = "vc1.Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-xyz";
-const std::string challenge = "00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff";
-// HMAC-SHA-256 of "quorvane-voice-v2\n<identity>\n<challenge>" keyed with
-// SHA-256(credential), worked out independently of the plugin.
-const std::string expected_auth = "184dd02326ec2cfb57fbc6670b2f5c69799e8863efaa626c1c7eef6991daca5e";
+const std::string &credential = sample::credential;
+const std::string &challenge = sample::challenge;
+const std::string &expected_auth = sample::auth;
 const std::string hello_line = "HELLO " + api_key + " " + identity +
                                R"( {"version":"1.0","client":"quorvane-voice","build":")" QV_VERSION_TEXT
                                R"(","features":["spatial"]})";

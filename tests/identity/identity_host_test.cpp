@@ -4,6 +4,7 @@
 // and taken up by the falloff link in token mode.
 #include "harness/falloff_peer.h"
 #include "harness/host_fixture.h"
+#include "harness/sample_player.h"
 #include "harness/web_peer.h"
 
 #include <memory>
@@ -11,12 +12,10 @@
 #include <vector>
 
 namespace {
-const std::string identity = "0123456789abcdef0123456789abcdef01234567";
-const std::string credential = "vc1.Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-xyz";
-const std::string challenge = "00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff";
-// HMAC-SHA-256 of "quorvane-voice-v2\n<identity>\n<challenge>" keyed with
-// SHA-256(credential), worked out independently of the plugin.
-const std::string expected_auth = "184dd02326ec2cfb57fbc6670b2f5c69799e8863efaa626c1c7eef6991daca5e";
+const std::string &identity = sample::identity;
+const std::string &credential = sample::credential;
+const std::string &challenge = sample::challenge;
+const std::string &expected_auth = sample::auth;
 const std::string code = "K7QX-22";
 const std::string secret = "poll-secret-5f1c";
 const std::string approval = "approve-9a0b";

@@ -8,18 +8,19 @@
 #include "harness/falloff_peer.h"
 #include "harness/host_fixture.h"
 #include "harness/process_probe.h"
+#include "harness/sample_player.h"
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
-const std::string identity = "0123456789abcdef0123456789abcdef01234567";
+const std::string &identity = sample::identity;
 const std::string talker = "a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1";
 const std::string bystander = "b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2";
 const std::string api_key = "shared-key-9";
-const std::string credential = "vc1.Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-Ab0_-xyz";
-const std::string challenge = "00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff";
+const std::string &credential = sample::credential;
+const std::string &challenge = sample::challenge;
 const std::string talker_hard_left = "UPDATE2 " + talker + " 1 -1\n";
 constexpr uint32_t local_user = 1, talker_user = 2, bystander_user = 3;
 constexpr int settle_ms = 15000;
