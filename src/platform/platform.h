@@ -40,10 +40,15 @@ bool platform_signal_wait(platform_signal *signal, uint32_t seen, uint32_t ms);
 using platform_thread = void *;  // null = no thread
 using platform_thread_fn = void (*)(void *arg);
 
-// Starts fn(arg) at once with the default stack size. The thread keeps the
-// plugin's own library loaded until fn has returned, so a thread that
-// outlives the host's unload never runs in unmapped code.
-bool platform_thread_start(platform_thread *out, platform_thread_fn fn, void *arg);
+// Prefix of the name of every thread the plugin starts, as debuggers and
+// the system's thread lists show it.
+constexpr const char *platform_thread_name_prefix = "qv-";
+
+// Starts fn(arg) at once with the default stack size, named `name` (at most
+// 15 characters; null for none). The thread keeps the plugin's own library
+// loaded until fn has returned, so a thread that outlives the host's unload
+// never runs in unmapped code.
+bool platform_thread_start(platform_thread *out, platform_thread_fn fn, void *arg, const char *name = nullptr);
 // Waits at most timeout_ms real milliseconds for the thread to end (the test
 // time scale does not shorten it: on a loaded machine a thread that is
 // ending must not be given up early); true when it ended.

@@ -4,12 +4,13 @@ namespace {
 thread_slot slots[thread_slot_count];
 }
 
-thread_slot *thread_slot_acquire(platform_thread_fn fn, void *arg) {
+thread_slot *thread_slot_acquire(platform_thread_fn fn, void *arg, const char *name) {
     for (auto &slot : slots) {
         int expected = 0;
         if (slot.refs.compare_exchange_strong(expected, 2)) {
             slot.fn = fn;
             slot.arg = arg;
+            slot.name = name;
             slot.os_handle = nullptr;
             slot.os_id = 0;
             return &slot;

@@ -10,8 +10,9 @@
 struct thread_slot {
     platform_thread_fn fn = nullptr;
     void *arg = nullptr;
-    void *os_handle = nullptr;  // HANDLE on Windows; unused on POSIX
-    uintptr_t os_id = 0;        // pthread_t on POSIX
+    const char *name = nullptr;  // a literal, or null
+    void *os_handle = nullptr;   // HANDLE on Windows; unused on POSIX
+    uintptr_t os_id = 0;         // pthread_t on POSIX
     // One reference for the running thread, one for the handle; the slot is
     // free again when both are given up.
     std::atomic<int> refs{0};
@@ -21,5 +22,5 @@ struct thread_slot {
 // overran their wait and still run detached.
 constexpr int thread_slot_count = 16;
 
-thread_slot *thread_slot_acquire(platform_thread_fn fn, void *arg);
+thread_slot *thread_slot_acquire(platform_thread_fn fn, void *arg, const char *name);
 void thread_slot_release(thread_slot *slot);

@@ -66,13 +66,13 @@ void start_workers() {
     g_state.running.exchange(1);
     uint32_t generation = g_state.worker_generation.load();
 
-    if (!platform_thread_start(&g_state.falloff_thread, falloff_worker, generation_arg(generation))) {
+    if (!platform_thread_start(&g_state.falloff_thread, falloff_worker, generation_arg(generation), "qv-falloff")) {
         g_state.running.exchange(0);
         log_notice("failed to start falloff worker");
         // With running at 0 an identity worker would end at once; leave it out.
         return;
     }
-    if (!platform_thread_start(&g_state.identity_thread, identity_worker, generation_arg(generation)))
+    if (!platform_thread_start(&g_state.identity_thread, identity_worker, generation_arg(generation), "qv-identity"))
         log_notice("failed to start identity worker");
 }
 

@@ -105,6 +105,12 @@ class starts : public host_test {
         return !changed && pcm[0] == 1.0f && pcm[1] == 1.0f && pcm[2] == 1.0f && pcm[3] == 1.0f;
     }
 
+    // A joined thread can stay listed by the system for a moment after it
+    // has ended.
+    static bool no_plugin_thread() {
+        return eventually([] { return plugin_thread_count() == 0; }, 2000);
+    }
+
     std::vector<std::string> since_loaded() const {
         std::vector<std::string> logs = host->logs();
         if (!logs.empty()) logs.erase(logs.begin());  // the "loaded …" notice
@@ -258,24 +264,23 @@ TEST_F(starts, disabled_and_enabled_again_on_a_server_twenty_times) {
     ASSERT_NO_FATAL_FAILURE(configure(no_pause_ini));
     join(0);
     constexpr size_t rounds = 20;
-    size_t threads = 0, handles = 0;
+    size_t handles = 0;
     for (size_t round = 0; round < rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         ASSERT_EQ(host->init(), 0);
         ASSERT_TRUE(peer->wait_for_lines(round, 2, settle_ms));
         EXPECT_TRUE(heard_as_listed());
+        EXPECT_EQ(plugin_thread_count(), 2u) << "both workers run";
         host->shutdown();
+        EXPECT_TRUE(no_plugin_thread()) << "a thread left behind";
         // Disabled: from the next buffer on, every voice plays as it came.
         EXPECT_TRUE(plays_unchanged(talker_user));
         EXPECT_TRUE(plays_unchanged(bystander_user));
         ASSERT_TRUE(peer->wait_until_finished(round, settle_ms));
         EXPECT_TRUE(peer->connection(round).client_closed);
-        if (round == 0) {
-            threads = process_thread_count();
-            handles = process_handle_count();
-        }
+        // The system's own handles settle in the first round.
+        if (round == 0) handles = process_handle_count();
     }
-    EXPECT_EQ(process_thread_count(), threads) << "a thread left behind";
     EXPECT_EQ(process_handle_count(), handles) << "a handle left behind";
     // Each start: its loaded notice, the announcement, one connection.
     std::vector<std::string> logs = host->logs();
@@ -293,13 +298,11 @@ TEST_F(starts, reload_plugins_on_a_server_unloads_and_starts_the_library_afresh)
     ASSERT_EQ(host->init(), 0);
     ASSERT_TRUE(peer->wait_for_lines(0, 2, settle_ms));
     EXPECT_TRUE(heard_as_listed());
-    size_t threads = 0;
     for (size_t round = 1; round <= 3; ++round) {
         SCOPED_TRACE("reload " + std::to_string(round));
         // Mumble's "Reload plugins": shutdown, unload, load, start.
         host->shutdown();
-        if (round == 1) threads = process_thread_count();
-        EXPECT_EQ(process_thread_count(), threads) << "a thread still running before the unload";
+        EXPECT_TRUE(no_plugin_thread()) << "a thread still running before the unload";
         ASSERT_TRUE(host->reload()) << host->load_error();
         host->register_api();
         ASSERT_EQ(host->init(), 0);

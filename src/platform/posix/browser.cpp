@@ -28,6 +28,7 @@ void sleep_real_ms(uint32_t ms) {
 }
 
 void *reap(void *raw) {
+    pthread_setname_np(pthread_self(), "qv-reaper");
     auto pid = static_cast<pid_t>(reinterpret_cast<intptr_t>(raw));
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -19,6 +19,7 @@ pthread_mutex_t *mutex_of(platform_lock *lock) {
 
 void *trampoline(void *raw) {
     auto *slot = static_cast<thread_slot *>(raw);
+    if (slot->name) pthread_setname_np(pthread_self(), slot->name);
     slot->fn(slot->arg);
     thread_slot_release(slot);
     return nullptr;
@@ -33,9 +34,9 @@ void platform_lock_init(platform_lock *lock) {
 void platform_lock_enter(platform_lock *lock) { pthread_mutex_lock(mutex_of(lock)); }
 void platform_lock_leave(platform_lock *lock) { pthread_mutex_unlock(mutex_of(lock)); }
 
-bool platform_thread_start(platform_thread *out, platform_thread_fn fn, void *arg) {
+bool platform_thread_start(platform_thread *out, platform_thread_fn fn, void *arg, const char *name) {
     *out = nullptr;
-    thread_slot *slot = thread_slot_acquire(fn, arg);
+    thread_slot *slot = thread_slot_acquire(fn, arg, name);
     if (!slot) return false;
     pthread_t id;
     if (pthread_create(&id, nullptr, trampoline, slot) != 0) {

@@ -15,10 +15,23 @@ CRITICAL_SECTION *section_of(platform_lock *lock) {
     return std::launder(reinterpret_cast<CRITICAL_SECTION *>(lock->storage));
 }
 
+// SetThreadDescription exists from Windows 10 1607 on: looked up, so the
+// library still loads on older systems.
+using set_description_fn = HRESULT(WINAPI *)(HANDLE, PCWSTR);
+
+void name_this_thread(const char *name) {
+    static const auto set_description = reinterpret_cast<set_description_fn>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    wchar_t wide[32];
+    if (!set_description || MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, 32) <= 0) return;
+    set_description(GetCurrentThread(), wide);
+}
+
 DWORD WINAPI trampoline(LPVOID raw) {
     auto *slot = static_cast<thread_slot *>(raw);
     // Read before fn runs: the slot may be reused once it is released.
     HMODULE self = reinterpret_cast<HMODULE>(slot->os_id);
+    if (slot->name) name_this_thread(slot->name);
     slot->fn(slot->arg);
     thread_slot_release(slot);
     if (self) FreeLibraryAndExitThread(self, 0);
@@ -42,9 +55,9 @@ void platform_lock_init(platform_lock *lock) {
 void platform_lock_enter(platform_lock *lock) { EnterCriticalSection(section_of(lock)); }
 void platform_lock_leave(platform_lock *lock) { LeaveCriticalSection(section_of(lock)); }
 
-bool platform_thread_start(platform_thread *out, platform_thread_fn fn, void *arg) {
+bool platform_thread_start(platform_thread *out, platform_thread_fn fn, void *arg, const char *name) {
     *out = nullptr;
-    thread_slot *slot = thread_slot_acquire(fn, arg);
+    thread_slot *slot = thread_slot_acquire(fn, arg, name);
     if (!slot) return false;
     HMODULE self = pin_own_module();
     // os_id carries the module reference to the thread.
