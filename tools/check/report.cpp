@@ -201,6 +201,11 @@ int check_report::finish(check_outcome outcome, const std::string &summary_text)
         }
         std::printf("%s\n", summary.c_str());
     }
-    std::fflush(stdout);
+    // A report that did not get out must not pass for a clean one (a CI
+    // writing it to a full disk would see exit 0 and nothing).
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "quorvane-voice-check: the report could not be written\n");
+        return exit_unreachable_or_usage;
+    }
     return code;
 }
