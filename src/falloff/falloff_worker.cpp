@@ -4,6 +4,7 @@
 #include "../core/logging.h"
 #include "../core/plugin_state.h"
 #include "handshake.h"
+#include "server_line.h"
 #include "socket_transport.h"
 #include "speaker_update.h"
 
@@ -104,9 +105,9 @@ connection_end run_connection(worker &w, platform_socket s, bool legacy_mode, ui
         int32_t error = 0;
         switch (read_line(s, w.line, &error)) {
             case read_line_complete:
-                if (std::strcmp(w.line, "PING") == 0) {
+                if (classify_server_line(w.line) == server_line_kind::ping) {
                     if (!send_all(s, "OK\n")) return {"ping_reply_send_error", platform_socket_error()};
-                } else if (std::strncmp(w.line, "UPDATE", 6) == 0) {
+                } else if (classify_server_line(w.line) == server_line_kind::speaker_update) {
                     apply_speaker_update(w.line);
                     *last_update_at = platform_ticks();
                 }

@@ -44,12 +44,26 @@ void revoke_credential(const char *refused_credential) {
     // The identity worker, idle while a credential was held, links again now.
     workers_wake();
 }
+
+bool send_line(platform_socket socket, const char *line, const handshake_observer *observer) {
+    bool ok = send_all(socket, line);
+    if (observer && observer->sent) observer->sent(observer->context, line, ok);
+    return ok;
+}
+
+bool read_reply(platform_socket socket, char *reply, const handshake_observer *observer) {
+    int32_t code = read_line(socket, reply, nullptr);
+    if (observer && observer->received) observer->received(observer->context, code, reply);
+    return code == read_line_complete;
+}
 }  // namespace
 
-int32_t token_hello(platform_socket socket, const char *identity_hash, const char *credential, char *reply) {
+int32_t token_hello(platform_socket socket, const char *identity_hash, const char *credential, char *reply,
+                    const handshake_observer *observer) {
     char line[hello_line_size];
-    if (!format_hello2_line(line, sizeof line, identity_hash) || !send_all(socket, line)) return handshake_failed;
-    if (read_line(socket, reply, nullptr) != read_line_complete) return handshake_failed;
+    if (!format_hello2_line(line, sizeof line, identity_hash) || !send_line(socket, line, observer))
+        return handshake_failed;
+    if (!read_reply(socket, reply, observer)) return handshake_failed;
 
     const char *challenge = nullptr;
     int32_t result = classify_hello2_reply(reply, &challenge);
@@ -58,17 +72,22 @@ int32_t token_hello(platform_socket socket, const char *identity_hash, const cha
     char response[auth_response_size];
     if (!compute_auth_response(credential, identity_hash, challenge, response)) return handshake_failed;
     char auth[auth_line_size];
-    if (!format_auth_line(auth, sizeof auth, response) || !send_all(socket, auth)) return handshake_failed;
-    if (read_line(socket, reply, nullptr) != read_line_complete) return handshake_failed;
+    if (!format_auth_line(auth, sizeof auth, response) || !send_line(socket, auth, observer)) return handshake_failed;
+    if (!read_reply(socket, reply, observer)) return handshake_failed;
+    return classify_final_reply(reply);
+}
+
+int32_t legacy_hello_with_key(platform_socket socket, const char *api_key, const char *identity_hash, char *reply,
+                              const handshake_observer *observer) {
+    char line[hello_line_size];
+    if (!format_hello_line(line, sizeof line, api_key, identity_hash) || !send_line(socket, line, observer))
+        return handshake_failed;
+    if (!read_reply(socket, reply, observer)) return handshake_failed;
     return classify_final_reply(reply);
 }
 
 int32_t legacy_hello(platform_socket socket, const char *identity_hash, char *reply) {
-    char line[hello_line_size];
-    if (!format_hello_line(line, sizeof line, g_state.api_key, identity_hash) || !send_all(socket, line))
-        return handshake_failed;
-    if (read_line(socket, reply, nullptr) != read_line_complete) return handshake_failed;
-    return classify_final_reply(reply);
+    return legacy_hello_with_key(socket, g_state.api_key, identity_hash, reply);
 }
 
 int32_t falloff_handshake(platform_socket *socket, const char *identity_hash, const char *credential, char *reply,

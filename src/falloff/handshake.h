@@ -44,10 +44,22 @@ bool format_hello_line(char *out, size_t size, const char *api_key, const char *
 bool format_auth_line(char *out, size_t size, const char *response_hex);
 
 // ---- exchanges over a connected socket ----------------------------------------
+// Told of each line an exchange sends (with its LF, and whether all of it
+// went out) and of each reply it reads (read_line's code and the buffer).
+struct handshake_observer {
+    void (*sent)(void *context, const char *line, bool ok);
+    void (*received)(void *context, int32_t read_code, const char *reply);
+    void *context;
+};
+
 // `reply` is the caller's line buffer (line_buffer_size bytes); it holds the
-// last server line read, complete or partial.
-int32_t token_hello(platform_socket socket, const char *identity_hash, const char *credential, char *reply);
-// Presents the configured api key. Never returns handshake_token_unavailable.
+// last server line read, complete or partial. `observer` may be null.
+int32_t token_hello(platform_socket socket, const char *identity_hash, const char *credential, char *reply,
+                    const handshake_observer *observer = nullptr);
+// Presents api_key. Never returns handshake_token_unavailable.
+int32_t legacy_hello_with_key(platform_socket socket, const char *api_key, const char *identity_hash, char *reply,
+                              const handshake_observer *observer = nullptr);
+// The same with the configured api key.
 int32_t legacy_hello(platform_socket socket, const char *identity_hash, char *reply);
 
 // The whole handshake of one attempt, in token mode when `credential` is

@@ -6,22 +6,25 @@
 #include <cstdio>
 #include <cstring>
 
-bool falloff_connect(platform_socket *out) {
+bool falloff_connect(platform_socket *out) { return falloff_connect_to(g_state.server_host, g_state.server_port, out); }
+
+bool falloff_connect_to(const char *host, int32_t port, platform_socket *out, bool *resolve_failed_out) {
     char port_text[port_text_size];
-    std::snprintf(port_text, sizeof port_text, "%d", g_state.server_port);
+    std::snprintf(port_text, sizeof port_text, "%d", port);
     // Some resolvers take any number and keep its low 16 bits, which would
     // connect to an unrelated port; a port no address can carry is refused
     // the way the others refuse it.
-    bool resolve_failed = g_state.server_port < 0 || g_state.server_port > max_tcp_port;
+    bool resolve_failed = port < 0 || port > max_tcp_port;
     platform_socket s = platform_invalid_socket;
     // A connect to a server whose queue is full would otherwise hold a
     // shutdown for its whole time-out.
-    if (!resolve_failed && platform_tcp_connect(g_state.server_host, port_text, falloff_io_timeout_ms, &s,
-                                                &resolve_failed, worker_thread_stopping)) {
+    if (!resolve_failed &&
+        platform_tcp_connect(host, port_text, falloff_io_timeout_ms, &s, &resolve_failed, worker_thread_stopping)) {
         *out = s;
         return true;
     }
-    if (resolve_failed) log_debug("falloff resolve failed host=%s port=%s", g_state.server_host, port_text);
+    if (resolve_failed_out) *resolve_failed_out = resolve_failed;
+    if (resolve_failed) log_debug("falloff resolve failed host=%s port=%s", host, port_text);
     return false;
 }
 

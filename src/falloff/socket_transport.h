@@ -42,6 +42,9 @@ bool falloff_unpublish_and_close(platform_socket *s);
 // stop. On success stores the socket in *out (not published anywhere); on
 // failure returns false and leaves *out as it was.
 bool falloff_connect(platform_socket *out);
+// The same to any host and port; *resolve_failed (may be null) tells a name
+// or port that did not resolve from a server that did not accept.
+bool falloff_connect_to(const char *host, int32_t port, platform_socket *out, bool *resolve_failed = nullptr);
 
 // Sends text without its terminator; true when every byte went out. An empty
 // text is true without a call.

@@ -75,13 +75,13 @@ void credential_delete_leftovers(const char *folder, const char *token_file_name
     platform_list_folder(folder, &delete_if_leftover, &search);
 }
 
-bool credential_read_token_file(const char *path) {
+token_file_read credential_read_token_line(const char *path, char *out) {
     char text[credential_size] = {};
     std::FILE *f = platform_open_for_read(path);
-    if (!f) return false;
+    if (!f) return token_file_read::unreadable;
     bool read = std::fgets(text, sizeof text, f) != nullptr;
     std::fclose(f);
-    if (!read) return false;
+    if (!read) return token_file_read::invalid;
 
     char *begin = text;
     while (is_space(*begin))
@@ -90,8 +90,15 @@ bool credential_read_token_file(const char *path) {
     while (end > begin && is_space(end[-1]))
         --end;
     *end = '\0';
+    if (!credential_is_valid(begin)) return token_file_read::invalid;
+    std::snprintf(out, credential_size, "%s", begin);
+    return token_file_read::valid;
+}
+
+bool credential_read_token_file(const char *path) {
+    char token[credential_size];
     // A token that fails the check leaves the credential alone, silently.
-    if (!credential_is_valid(begin)) return false;
-    credential_publish(begin);
+    if (credential_read_token_line(path, token) != token_file_read::valid) return false;
+    credential_publish(token);
     return true;
 }

@@ -18,6 +18,10 @@ bool credential_save(const char *token);
 // ".new.": the temporary files of saves that a crash cut short, each a full
 // copy of a credential. Other files stay.
 void credential_delete_leftovers(const char *folder, const char *token_file_name);
+enum class token_file_read { unreadable, invalid, valid };
+// The first line of the token file at `path`, white space around it removed,
+// into out (credential_size bytes) when it is a valid credential.
+token_file_read credential_read_token_line(const char *path, char *out);
 // Publishes the token on the first line of the file at `path` (white space
 // around it removed) when it is a valid credential; otherwise the credential
 // is left as it is. True when published.

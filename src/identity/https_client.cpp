@@ -10,7 +10,7 @@
 #include <cstring>
 
 namespace {
-constexpr const char *user_agent = "QuorvaneVoice/" QV_VERSION_TEXT;
+constexpr const char *user_agent = QV_USER_AGENT_PRODUCT QV_VERSION_TEXT;
 
 constexpr uint32_t resolve_timeout_ms = 5000;
 constexpr uint32_t connect_timeout_ms = 5000;
@@ -47,7 +47,12 @@ void http_abandon_worker_requests() { platform_https_abandon_cancellable(); }
 
 bool http_request(const char *method, const char *path, const char *extra_headers, const char *body, uint32_t *status,
                   char *response) {
-    if (!method || !path) return false;
+    return http_request_sized(method, path, extra_headers, body, status, response, http_response_size);
+}
+
+bool http_request_sized(const char *method, const char *path, const char *extra_headers, const char *body,
+                        uint32_t *status, char *response, size_t response_size) {
+    if (!method || !path || response_size == 0) return false;
     *status = 0;
     response[0] = '\0';
     bool has_headers = extra_headers && *extra_headers;
@@ -69,5 +74,5 @@ bool http_request(const char *method, const char *path, const char *extra_header
     if (body_length > platform_https_max_body) return false;
     return platform_https_request(target, user_agent, timeouts, method, path, has_headers ? extra_headers : nullptr,
                                   body_length > 0 ? body : nullptr, body_length, cancel, status, response,
-                                  http_response_size);
+                                  response_size);
 }

@@ -11,6 +11,10 @@
 #define QV_WEB_HOST "voice.quorvane.invalid"
 #endif
 
+// The user agent is this and the version; the version text in a built
+// library is found after it.
+#define QV_USER_AGENT_PRODUCT "QuorvaneVoice/"
+
 // Size of the caller's response buffer: at most 4095 body bytes and a NUL.
 constexpr size_t http_response_size = 4096;
 
@@ -22,6 +26,10 @@ constexpr size_t http_response_size = 4096;
 // response arrived; a missing method or path touches neither output.
 bool http_request(const char *method, const char *path, const char *extra_headers, const char *body, uint32_t *status,
                   char *response /*4096*/);
+// The same into a response buffer of response_size bytes: a caller that must
+// know how far a body runs past the first 4095 bytes.
+bool http_request_sized(const char *method, const char *path, const char *extra_headers, const char *body,
+                        uint32_t *status, char *response, size_t response_size);
 
 // Readies the platform's HTTPS client; init calls it before any worker
 // exists. Safe to call again.

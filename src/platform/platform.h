@@ -82,6 +82,11 @@ const char *platform_name();
 // Copies the variable into buf. Returns its length when it fits, a value
 // >= size when it does not (buf then undefined), 0 when unset or empty.
 size_t platform_getenv(const char *name, char *buf, size_t size);
+// Command-line argument `index` of main(argc, argv) as UTF-8 into buf (on
+// Windows from the wide command line, so any file name survives). Returns
+// its length when it fits, a value >= size when it does not, 0 when there
+// is no such argument or it is empty.
+size_t platform_program_argument(int argc, char **argv, int index, char *buf, size_t size);
 
 // ---- files ------------------------------------------------------------------
 // Paths are UTF-8 text everywhere in the plugin; Windows gets them as UTF-16
@@ -108,6 +113,9 @@ bool platform_flush_to_disk(std::FILE *file);
 // the move is on the disk.
 bool platform_replace_file(const char *from, const char *to);
 bool platform_delete_file(const char *path);
+// Creates the folder `path` (its parent must exist); true when it exists as a
+// folder afterwards, also when it was there before.
+bool platform_make_folder(const char *path);
 
 // Calls fn with the name (UTF-8, without the folder) of every entry of
 // `folder` but "." and "..". fn may delete the entry it is given. False when

@@ -8,13 +8,10 @@
 #include <cstring>
 
 namespace {
-// This platform's release: its fields in the stable release description, its
-// versioned file, and the fixed address of its current library.
-constexpr char release_file_name_field[] = QV_RELEASE_OS "_plugin_filename";
-constexpr char release_url_field[] = QV_RELEASE_OS "_plugin_url";
-constexpr char release_file_extension[] = QV_RELEASE_FILE_EXTENSION;
-constexpr char download_address[] =
-    "https://" QV_WEB_HOST "/downloads/voice/plugin/" QV_RELEASE_OS "/" QV_RELEASE_LIBRARY;
+// Where a platform's current library lies under the web host; with it the
+// fixed address this build hands out.
+#define QV_CURRENT_LIBRARY_PATH "/downloads/voice/plugin/"
+constexpr char download_address[] = "https://" QV_WEB_HOST QV_CURRENT_LIBRARY_PATH QV_RELEASE_OS "/" QV_RELEASE_LIBRARY;
 constexpr uint64_t version_number_max = 0xFFFFFFFFull;
 
 // One version number at *p: digits, no leading zero before another digit,
@@ -142,39 +139,65 @@ bool release_is_revoked(const char *body) {
     return std::strncmp(p, "true", 4) == 0;
 }
 
-bool release_expected_download(const char *version, const char *web_host, char *file_name, size_t file_name_size,
-                               char *url, size_t url_size) {
+const release_platform &release_this_platform() {
+    return std::strcmp(QV_RELEASE_OS, release_windows.os) == 0 ? release_windows : release_linux;
+}
+
+bool release_expected_download(const release_platform &platform, const char *version, const char *web_host,
+                               char *file_name, size_t file_name_size, char *url, size_t url_size) {
     if (version == nullptr || web_host == nullptr || file_name == nullptr || url == nullptr) return false;
     const int name_length =
-        std::snprintf(file_name, file_name_size, "Quorvane-Voice-v%s.%s", version, release_file_extension);
+        std::snprintf(file_name, file_name_size, "Quorvane-Voice-v%s.%s", version, platform.file_extension);
     if (name_length == 0 || !formatted_fits(name_length, file_name_size)) return false;
     const int url_length = std::snprintf(url, url_size, "https://%s/downloads/voice/%s", web_host, file_name);
     return url_length != 0 && formatted_fits(url_length, url_size);
 }
 
-bool release_offers_update(uint32_t status, const char *body, const char *web_host) {
+bool release_expected_download(const char *version, const char *web_host, char *file_name, size_t file_name_size,
+                               char *url, size_t url_size) {
+    return release_expected_download(release_this_platform(), version, web_host, file_name, file_name_size, url,
+                                     url_size);
+}
+
+bool release_download_address(const release_platform &platform, const char *web_host, char *out, size_t size) {
+    return formatted_fits(
+        std::snprintf(out, size, "https://%s" QV_CURRENT_LIBRARY_PATH "%s/%s", web_host, platform.os, platform.library),
+        size);
+}
+
+release_verdict release_decide(uint32_t status, const char *body, const char *web_host,
+                               const release_platform &platform, const parsed_version &running,
+                               release_reading *reading) {
+    release_reading scratch;
+    release_reading &r = reading ? *reading : scratch;
+    r = release_reading{};
     constexpr uint32_t http_ok = 200;
-    if (status != http_ok || body == nullptr) return false;
-    if (release_is_revoked(body)) return false;
+    if (status != http_ok || body == nullptr) return release_verdict::status_not_ok;
+    if (release_is_revoked(body)) return release_verdict::revoked;
 
-    char version[release_version_size] = {};
-    if (!json_get_string(body, "version", version, sizeof version)) return false;
+    if (!json_get_string(body, "version", r.version, sizeof r.version)) return release_verdict::version_missing;
     parsed_version release{};
+    if (!parse_version(r.version, &release)) return release_verdict::version_invalid;
+    if (!version_is_newer(&release, &running)) return release_verdict::not_newer;
+
+    if (!release_expected_download(platform, r.version, web_host, r.expected_file_name, sizeof r.expected_file_name,
+                                   r.expected_url, sizeof r.expected_url)) {
+        r.expected_file_name[0] = '\0';
+        r.expected_url[0] = '\0';
+        return release_verdict::names_too_long;
+    }
+    if (!json_get_string(body, platform.file_name_field, r.file_name, sizeof r.file_name))
+        return release_verdict::file_name_missing;
+    if (!json_get_string(body, platform.url_field, r.url, sizeof r.url)) return release_verdict::url_missing;
+    if (std::strcmp(r.file_name, r.expected_file_name) != 0) return release_verdict::file_name_differs;
+    if (std::strcmp(r.url, r.expected_url) != 0) return release_verdict::url_differs;
+    return release_verdict::offered;
+}
+
+bool release_offers_update(uint32_t status, const char *body, const char *web_host) {
     parsed_version own{};
-    if (!parse_version(version, &release) || !parse_version(own_version_text, &own)) return false;
-    if (!version_is_newer(&release, &own)) return false;
-
-    char expected_name[release_file_name_size];
-    char expected_url[release_url_size];
-    if (!release_expected_download(version, web_host, expected_name, sizeof expected_name, expected_url,
-                                   sizeof expected_url))
-        return false;
-
-    char name[release_file_name_size] = {};
-    char url[release_url_size] = {};
-    if (!json_get_string(body, release_file_name_field, name, sizeof name)) return false;
-    if (!json_get_string(body, release_url_field, url, sizeof url)) return false;
-    return std::strcmp(name, expected_name) == 0 && std::strcmp(url, expected_url) == 0;
+    if (!parse_version(own_version_text, &own)) return false;
+    return release_decide(status, body, web_host, release_this_platform(), own, nullptr) == release_verdict::offered;
 }
 
 const char *update_download_address() { return download_address; }

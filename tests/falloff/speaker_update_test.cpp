@@ -71,3 +71,53 @@ TEST(speaker_update, limits_on_hashes_and_speakers) {
     EXPECT_FLOAT_EQ(got[3].gain, 0.25f);
     EXPECT_FLOAT_EQ(got[3].pan, -1.0f);
 }
+
+// What the reader tells of each piece: the reasons a report gives for a
+// speaker that is skipped, clamped or merged.
+TEST(speaker_update, tells_what_became_of_each_piece) {
+    struct seen {
+        speaker_piece_result result;
+        std::string hash, gain_word;
+        float gain_read, pan_read;
+        bool pan_given, pan_is_number;
+    };
+    std::vector<seen> pieces;
+    auto observe = [](void *context, const speaker_piece &p) {
+        static_cast<std::vector<seen> *>(context)->push_back({p.result, p.hash ? p.hash : "",
+                                                              p.gain_text ? p.gain_text : "", p.gain_read, p.pan_read,
+                                                              p.pan_text != nullptr, p.pan_is_number});
+    };
+    static char work[speaker_work_size];
+    static speaker_entry table[max_speakers];
+    static uint64_t digests[max_speakers];
+    size_t count = 99;
+    EXPECT_TRUE(read_speaker_line("UPDATE2 a 1.5 -3,b loud 0,c,  ,d 0.5 left,A 0.2,e 0.1", work, table, digests, &count,
+                                  observe, &pieces));
+    ASSERT_EQ(pieces.size(), 7u);
+    EXPECT_EQ(pieces[0].result, speaker_piece_result::added);
+    EXPECT_FLOAT_EQ(pieces[0].gain_read, 1.5f);
+    EXPECT_FLOAT_EQ(pieces[0].pan_read, -3.0f);
+    EXPECT_EQ(pieces[1].result, speaker_piece_result::gain_not_number);
+    EXPECT_EQ(pieces[1].gain_word, "loud 0");
+    EXPECT_EQ(pieces[2].result, speaker_piece_result::hash_alone);
+    EXPECT_EQ(pieces[3].result, speaker_piece_result::blank);
+    EXPECT_EQ(pieces[4].result, speaker_piece_result::added);
+    EXPECT_TRUE(pieces[4].pan_given);
+    EXPECT_FALSE(pieces[4].pan_is_number);
+    EXPECT_EQ(pieces[5].result, speaker_piece_result::updated);
+    EXPECT_FALSE(pieces[6].pan_given);  // a gain alone: pan 0, nothing to report
+    // The table is the plugin's: clamped values, the first spelling.
+    ASSERT_EQ(count, 3u);
+    EXPECT_STREQ(table[0].hash, "a");
+    EXPECT_FLOAT_EQ(table[0].gain, 0.2f);
+    EXPECT_FLOAT_EQ(table[0].pan, 0.0f);
+    EXPECT_FLOAT_EQ(table[1].pan, 0.0f);
+
+    std::string line = "UPDATE";
+    for (size_t i = 0; i <= max_speakers; ++i)
+        line += (i ? "," : " ") + std::to_string(i) + " 1";
+    pieces.clear();
+    EXPECT_FALSE(read_speaker_line(line.c_str(), work, table, digests, &count, observe, &pieces));
+    EXPECT_EQ(count, max_speakers);
+    EXPECT_EQ(pieces.back().result, speaker_piece_result::table_full);
+}

@@ -298,3 +298,50 @@ TEST(update_download, hands_out_the_fixed_address_of_its_platform) {
     EXPECT_STREQ(update_download_address(), address.c_str());
     EXPECT_EQ(update_download_address_length(), address.size());
 }
+
+// The reason a reply offers nothing, as a report names it, for either
+// platform's fields whatever platform the build is for.
+TEST(update_decision, names_the_first_reason_for_each_platform) {
+    parsed_version running{};
+    ASSERT_TRUE(parse_version(reference_version, &running));
+    const std::string both = R"({"version":"0.3.0",)" + release_fields("0.3.0", windows_release) + "," +
+                             release_fields("0.3.0", linux_release) + "}";
+    auto decide = [&](const std::string &body, const release_platform &p, uint32_t status = 200) {
+        return release_decide(status, body.c_str(), test_host, p, running, nullptr);
+    };
+    auto without = [&](const std::string &field) {
+        std::string body = both;
+        body.replace(body.find(field), field.size(), "\"x_" + field.substr(1));
+        return body;
+    };
+    for (const release_platform *p : {&release_windows, &release_linux}) {
+        SCOPED_TRACE(p->os);
+        EXPECT_EQ(decide(both, *p), release_verdict::offered);
+        EXPECT_EQ(decide(both, *p, 301), release_verdict::status_not_ok);
+        EXPECT_EQ(decide(R"({"revoked": true,)" + both.substr(1), *p), release_verdict::revoked);
+        EXPECT_EQ(decide(R"({"channel":"stable"})", *p), release_verdict::version_missing);
+        EXPECT_EQ(decide(R"({"version":"0.3"})", *p), release_verdict::version_invalid);
+        EXPECT_EQ(decide(R"({"version":"0.2.6"})", *p), release_verdict::not_newer);
+        EXPECT_EQ(decide(without(std::string("\"") + p->file_name_field), *p), release_verdict::file_name_missing);
+        EXPECT_EQ(decide(without(std::string("\"") + p->url_field), *p), release_verdict::url_missing);
+    }
+    release_reading reading{};
+    std::string body = both;
+    body.replace(body.find("v0.3.0.so"), 9, "v0.3.0.SO");
+    EXPECT_EQ(release_decide(200, body.c_str(), test_host, release_linux, running, &reading),
+              release_verdict::file_name_differs);
+    EXPECT_STREQ(reading.file_name, "Quorvane-Voice-v0.3.0.SO");
+    EXPECT_STREQ(reading.expected_file_name, "Quorvane-Voice-v0.3.0.so");
+    EXPECT_EQ(release_decide(200, body.c_str(), test_host, release_windows, running, nullptr),
+              release_verdict::offered);
+}
+
+TEST(update_download, both_platforms_fixed_addresses_from_one_rule) {
+    char address[release_url_size];
+    ASSERT_TRUE(release_download_address(release_this_platform(), QV_WEB_HOST, address, sizeof address));
+    EXPECT_STREQ(address, update_download_address());
+    ASSERT_TRUE(release_download_address(release_windows, QV_WEB_HOST, address, sizeof address));
+    EXPECT_EQ(address, windows_release.download_address);
+    ASSERT_TRUE(release_download_address(release_linux, QV_WEB_HOST, address, sizeof address));
+    EXPECT_EQ(address, linux_release.download_address);
+}

@@ -80,6 +80,12 @@ bool platform_replace_file(const char *from, const char *to) {
 
 bool platform_delete_file(const char *path) { return unlink(path) == 0; }
 
+bool platform_make_folder(const char *path) {
+    if (mkdir(path, 0755) == 0) return true;
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool platform_list_folder(const char *folder, platform_folder_entry_fn fn, void *context) {
     DIR *dir = opendir(folder);
     if (!dir) return false;

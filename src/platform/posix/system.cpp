@@ -25,6 +25,14 @@ void platform_sleep(uint32_t ms) {
     }
 }
 
+size_t platform_program_argument(int argc, char **argv, int index, char *buf, size_t size) {
+    if (index < 0 || index >= argc || size == 0 || !argv[index]) return 0;
+    size_t len = std::strlen(argv[index]);
+    if (len >= size) return size;
+    std::memcpy(buf, argv[index], len + 1);
+    return len;
+}
+
 uint32_t platform_process_id() { return static_cast<uint32_t>(getpid()); }
 
 bool platform_local_time(time_t when, std::tm *out) { return localtime_r(&when, out) != nullptr; }

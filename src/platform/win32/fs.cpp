@@ -88,6 +88,14 @@ bool platform_delete_file(const char *path) {
     return utf8_to_wide(path, wide, wide_path_units) && DeleteFileW(wide) != 0;
 }
 
+bool platform_make_folder(const char *path) {
+    wchar_t wide[wide_path_units];
+    if (!utf8_to_wide(path, wide, wide_path_units)) return false;
+    if (CreateDirectoryW(wide, nullptr)) return true;
+    DWORD attributes = GetFileAttributesW(wide);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 bool platform_list_folder(const char *folder, platform_folder_entry_fn fn, void *context) {
     size_t length = std::strlen(folder);
     char pattern[wide_path_units];

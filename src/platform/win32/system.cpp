@@ -4,6 +4,8 @@
 #include "wide_text.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <ctime>
 
@@ -40,6 +42,17 @@ size_t platform_module_path(char *buf, size_t size) {
 char platform_path_separator() { return '\\'; }
 
 const char *platform_name() { return "windows"; }
+
+size_t platform_program_argument(int, char **, int index, char *buf, size_t size) {
+    if (index < 0 || size == 0) return 0;
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!arguments) return 0;
+    size_t n = 0;
+    if (index < count) n = wide_to_utf8(arguments[index], wcslen(arguments[index]), buf, size);
+    LocalFree(arguments);
+    return n;
+}
 
 size_t platform_getenv(const char *name, char *buf, size_t size) {
     wchar_t wide_name[env_name_units];
