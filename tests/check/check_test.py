@@ -75,7 +75,7 @@ def emulator_lost_output(code, out, err):
 
 
 def run_checker_again_if_lost(argv):
-    """For runs that need no peer of their own, or whose peer holds no state."""
+    """The checker's run, made once more when the emulator lost its output."""
     result = run_checker(argv)
     return run_checker(argv) if emulator_lost_output(*result) else result
 
@@ -564,11 +564,7 @@ def group_falloff():
             if "--seconds" not in options:
                 argv += ["--seconds", "2"]
             try:
-                for _ in range(2):
-                    result = run_checker(argv + extra)
-                    if not emulator_lost_output(*result):
-                        break
-                return result
+                return run_checker_again_if_lost(argv + extra)
             finally:
                 if peer:
                     peer.close()
@@ -604,11 +600,7 @@ def group_web():
                 peer = WebPeer(routes)
                 target = peer.port
             try:
-                for _ in range(2):
-                    result = run_checker(["web"] + web_args(target) + options + extra)
-                    if not emulator_lost_output(*result):
-                        break
-                return result
+                return run_checker_again_if_lost(["web"] + web_args(target) + options + extra)
             finally:
                 if peer:
                     peer.close()
