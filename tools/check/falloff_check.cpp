@@ -636,7 +636,7 @@ connected open_connection(check_report &r, const falloff_options &o, platform_so
         r.line(text_format("connected to %s:%d", o.host.c_str(), o.port));
         return connected::yes;
     }
-    r.line(unresolved ? "the name does not resolve" : "no connection: nothing accepted it within 5 s");
+    r.line(unresolved ? "the name does not resolve" : "no connection: refused, or no answer within 5 s");
     return unresolved ? connected::unresolved : connected::refused;
 }
 
@@ -737,7 +737,7 @@ check_outcome check_falloff(const falloff_options &o, check_report &r, std::stri
     }
     if (!any_reached) {
         *summary = first_failure == connected::unresolved ? o.host + " does not resolve"
-                                                          : "nothing accepted a connection within 5 s";
+                                                          : "no connection (refused, or no answer within 5 s)";
         return check_outcome::unreachable;
     }
 
