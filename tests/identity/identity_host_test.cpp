@@ -68,7 +68,13 @@ TEST_F(identity_host, a_whole_link_from_synchronize_to_a_token_mode_connection) 
     host->synchronize(0);
 
     ASSERT_TRUE(noticed("approve proximity voice in your browser (code " + code + ")"));
-    ASSERT_TRUE(eventually([&] { return sandbox->exists("opened.txt"); }, settle_ms));
+    // The opener's file exists a moment before its line is written.
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::string opened = sandbox->read("opened.txt");
+            return !opened.empty() && opened.back() == '\n';
+        },
+        settle_ms));
     EXPECT_EQ(sandbox->read("opened.txt"),
               "https://" QV_WEB_HOST "/account/voice?code=" + code + "&approval=" + approval + "\n");
     // A poll or two while the player has not yet approved, then approval.
